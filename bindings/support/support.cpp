@@ -1,0 +1,132 @@
+#include "support/support.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+
+#include "tavol/constants.hpp"
+#include "tavol/errors.hpp"
+
+namespace tavol::bind {
+namespace {
+
+void set_os_error(int err, const std::string &message, const std::filesystem::path &path) {
+  py::object args = py::make_tuple(err, message, path.string());
+  PyErr_SetObject(PyExc_OSError, args.ptr());
+}
+
+struct StaticFunction {
+  py::object fn;
+  std::string name;
+  std::string qualname;
+};
+
+} // namespace
+
+void register_translators() {
+  py::register_local_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p)
+        std::rethrow_exception(p);
+    } catch (const InvalidArgument &e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const IoError &e) {
+      set_os_error(e.error_number(), e.what(), e.path());
+    } catch (const AudioError &e) {
+      std::error_code ec;
+      if (!std::filesystem::exists(e.path(), ec))
+        set_os_error(ENOENT, "No such file or directory", e.path());
+      else
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (const Error &e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+  });
+}
+
+void check_exact_type(py::handle value, const char *name, py::handle expected, bool none_ok) {
+  if (none_ok && value.is_none())
+    return;
+  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject *>(expected.ptr()))
+    return;
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, reinterpret_cast<PyTypeObject *>(expected.ptr())->tp_name,
+               Py_TYPE(value.ptr())->tp_name);
+  throw py::error_already_set();
+}
+
+void py_assert(bool cond, py::handle message) {
+  if (cond)
+    return;
+  const auto flags = py::module_::import("sys").attr("flags");
+  if (flags.attr("optimize").cast<int>() > 0)
+    return;
+  PyErr_SetObject(PyExc_AssertionError, message.ptr());
+  throw py::error_already_set();
+}
+
+py::object progress(py::handle module, py::handle iterable, const std::string &desc) {
+  return module.attr("tqdm")(iterable, py::arg("desc") = desc);
+}
+
+py::object progress_total(py::handle module, std::size_t total, const std::string &desc) {
+  return module.attr("tqdm")(py::arg("total") = total, py::arg("desc") = desc);
+}
+
+py::object to_path(py::handle module, py::handle value) { return module.attr("Path")(value); }
+
+void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn) {
+  if (!py::hasattr(module, "_StaticFunction")) {
+    py::class_<StaticFunction>(module, "_StaticFunction", py::module_local())
+        .def("__call__",
+             [](const StaticFunction &s, py::args args, const py::kwargs &kwargs) {
+               return s.fn(*args, **kwargs);
+             })
+        // A str from __reduce__ makes pickle store a global: module + qualname.
+        .def("__reduce__", [](const StaticFunction &s) { return s.qualname; })
+        .def_property_readonly("__doc__", [](const StaticFunction &s) { return s.fn.attr("__doc__"); })
+        .def("__repr__", [](const StaticFunction &s) { return "<static method " + s.qualname + ">"; });
+  }
+  const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
+  py::object wrapper = py::cast(StaticFunction{std::move(fn), name, qualname});
+  py::setattr(cls, name, py::module_::import("builtins").attr("staticmethod")(wrapper));
+}
+
+py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape) {
+  auto *owned = new std::vector<float>(std::move(data));
+  py::capsule owner(owned, [](void *p) { delete static_cast<std::vector<float> *>(p); });
+  return py::array_t<float>(std::move(shape), owned->data(), owner);
+}
+
+void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress) {
+  const std::chrono::milliseconds slice(kWaitSliceMs);
+  std::size_t reported = 0;
+  for (;;) {
+    std::size_t finished = 0;
+    {
+      py::gil_scoped_release release;
+      finished = pool.wait_for(slice);
+    }
+    if (finished != reported) {
+      on_progress(finished);
+      reported = finished;
+    }
+    if (PyErr_CheckSignals() != 0) {
+      pool.cancel();
+      py::error_already_set interrupted;
+      {
+        py::gil_scoped_release release;
+        pool.join();
+      }
+      throw interrupted;
+    }
+    if (pool.done()) {
+      py::gil_scoped_release release;
+      pool.join();
+      break;
+    }
+  }
+  pool.rethrow_if_failed();
+}
+
+} // namespace tavol::bind

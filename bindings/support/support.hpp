@@ -1,0 +1,60 @@
+// Glue shared by every extension module: exception translation, exact-type
+// checks, assertions that honour `python -O`, printing and progress bars
+// through the module's own bound names, picklable static methods, numpy
+// arrays over core buffers, and interruptible waits on the core's workers.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tavol/worker_pool.hpp"
+
+namespace tavol::bind {
+
+namespace py = pybind11;
+
+// Turns the core's exceptions into the Python types callers expect
+// (InvalidArgument -> ValueError, IoError -> OSError with errno and file name,
+// AudioError -> RuntimeError, or FileNotFoundError for a missing file).
+// Call once from every module's init.
+void register_translators();
+
+// Raises TypeError "Argument 'name' has incorrect type (expected int, got bool)"
+// unless type(value) is exactly `expected` (or value is None and none_ok).
+void check_exact_type(py::handle value, const char *name, py::handle expected, bool none_ok = false);
+
+// `assert cond, message`: AssertionError(message) unless the interpreter runs with -O.
+void py_assert(bool cond, py::handle message);
+
+// Calls builtins.print, looked up at call time, so redirect_stdout and capsys see it.
+template <typename... Args> void print(Args &&...args) { py::print(std::forward<Args>(args)...); }
+
+// `tqdm(iterable, desc=desc)` through the module's bound `tqdm`, looked up at call time.
+py::object progress(py::handle module, py::handle iterable, const std::string &desc);
+// `tqdm(total=total, desc=desc)` for bars advanced by hand with update().
+py::object progress_total(py::handle module, std::size_t total, const std::string &desc);
+
+// `Path(value)` through the module's bound `Path`.
+py::object to_path(py::handle module, py::handle value);
+
+// Stores `fn` on `cls` as a real staticmethod that pickles by reference, as
+// `getattr(cls, name)`, so it can be shipped to process pools. (A plain
+// def_static method would refuse to pickle.)
+void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn);
+
+// Hands a core buffer to numpy without copying; the capsule owns the vector.
+py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape);
+
+// Waits for `pool` with the GIL released, in short slices. Between slices,
+// with the GIL, calls on_progress(finished tasks) and checks for signals: on
+// Ctrl-C it cancels the pool, waits for the running tasks and raises
+// KeyboardInterrupt. Afterwards rethrows the first task failure, if any.
+void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress);
+
+} // namespace tavol::bind

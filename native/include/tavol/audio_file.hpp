@@ -1,0 +1,38 @@
+// Decoding audio files into float32 sample buffers, matching librosa.load.
+//
+// Conventions: rates in Hz; lengths in frames (samples per channel); samples
+// are float32 in [-1, 1) as libsndfile normalises them (int16 as value/32768).
+// Multi-channel buffers are planar, channels first: sample (c, i) lives at
+// samples[c * frames + i], the layout of librosa's (channels, n) arrays.
+// All functions are thread-safe: they share no state.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <vector>
+
+namespace tavol {
+
+struct Audio {
+  std::vector<float> samples; // planar, channels * frames values
+  std::size_t frames = 0;
+  int channels = 0;
+  int rate = 0; // Hz
+};
+
+struct DecodeOptions {
+  int target_rate = 0; // 0 keeps the file's own rate
+  bool mono = true;    // mean of the channels, taken before resampling
+};
+
+// Decodes a whole file. Throws UnreadableAudio when libsndfile cannot open it
+// (so a caller may fall back to another decoder) and CorruptAudio when the
+// file opens but its data is damaged: a WAV whose data chunk claims more bytes
+// than the file holds, or a read that ends early.
+Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options = {});
+
+// Mean of the channels, summed in channel order in float32 and divided by the
+// channel count, exactly as numpy's mean over the channel axis does it.
+std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int channels);
+
+} // namespace tavol

@@ -1,0 +1,25 @@
+// Numeric constants shared by the core and the bindings: one definition each.
+#pragma once
+
+#include <cstddef>
+
+namespace tavol {
+
+// Largest int16 value: float samples in [-1, 1] are scaled by this before the 16-bit cast.
+inline constexpr float kFullScale = 32767.0f;
+inline constexpr int kPcm16Min = -32768;
+inline constexpr int kPcm16Max = 32767;
+
+// Batch loading goes parallel only above this many files; default worker count.
+inline constexpr std::size_t kLoadPoolThreshold = 300;
+inline constexpr int kDefaultLoadWorkers = 8;
+
+// Mixture rendering: rate of every rendered file, parallel threshold and worker count.
+inline constexpr int kSynthRate = 16000;
+inline constexpr std::size_t kSynthPoolThreshold = 200;
+inline constexpr int kSynthWorkers = 8;
+
+// How long a waiting Python thread sleeps between two looks at signals and progress (ms).
+inline constexpr int kWaitSliceMs = 50;
+
+} // namespace tavol

@@ -1,0 +1,1 @@
+"""Core modules of tavol: io, synth, evaluator and buffer (native extensions)."""
