@@ -78,7 +78,8 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
 
 Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options) {
   if (options.target_rate < 0)
-    throw InvalidArgument("target rate must be positive, got " + std::to_string(options.target_rate));
+    throw InvalidArgument("target rate must be positive, got " +
+                          std::to_string(options.target_rate));
   SF_INFO info{};
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
   if (!file)

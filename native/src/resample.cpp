@@ -41,8 +41,7 @@ std::vector<float> resample(const float *in, std::size_t n, int from, int to) {
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
   // One thread per resampler: parallelism comes from our own worker pool.
   const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-  std::unique_ptr<soxr, SoxrDeleter> soxr(
-      soxr_create(from, to, 1, &err, &io, &quality, &runtime));
+  std::unique_ptr<soxr, SoxrDeleter> soxr(soxr_create(from, to, 1, &err, &io, &quality, &runtime));
   if (err != nullptr)
     throw Error(std::string("soxr: ") + err);
 
@@ -55,13 +54,13 @@ std::vector<float> resample(const float *in, std::size_t n, int from, int to) {
   std::size_t produced = 0;
   std::size_t done = 0;
   for (std::size_t pos = 0; pos < n && err == nullptr; pos += chunk) {
-    err = soxr_process(soxr.get(), in + pos, std::min(chunk, n - pos), nullptr, buffer.data() + produced,
-                       capacity - produced, &done);
+    err = soxr_process(soxr.get(), in + pos, std::min(chunk, n - pos), nullptr,
+                       buffer.data() + produced, capacity - produced, &done);
     produced += done;
   }
   if (err == nullptr) {
-    err = soxr_process(soxr.get(), nullptr, 0, nullptr, buffer.data() + produced, capacity - produced,
-                       &done);
+    err = soxr_process(soxr.get(), nullptr, 0, nullptr, buffer.data() + produced,
+                       capacity - produced, &done);
     produced += done;
   }
   if (err != nullptr)

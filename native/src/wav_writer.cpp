@@ -34,8 +34,8 @@ std::filesystem::path temporary_sibling(const std::filesystem::path &path) {
   std::string name(1, '.');
   name.append(path.filename().string());
   name.append(".tmp");
-  for (unsigned long part : {static_cast<unsigned long>(::getpid()), static_cast<unsigned long>(tid % 1000003),
-                             counter++}) {
+  for (unsigned long part : {static_cast<unsigned long>(::getpid()),
+                             static_cast<unsigned long>(tid % 1000003), counter++}) {
     name.append(std::to_string(part));
     name.push_back('_');
   }
@@ -67,7 +67,8 @@ void write_wav16(const std::filesystem::path &path, const std::int16_t *interlea
                  std::size_t frames, int channels, int rate) {
   if (channels < 1 || rate < 1)
     throw InvalidArgument("WAV needs at least one channel and a positive rate");
-  const std::uint64_t data_bytes = static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(channels) * 2u;
+  const std::uint64_t data_bytes =
+      static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(channels) * 2u;
   if (data_bytes + 36u > 0xFFFFFFFFu)
     throw InvalidArgument("WAV data larger than 4 GiB: " + path.string());
   const auto ch = static_cast<std::uint16_t>(channels);

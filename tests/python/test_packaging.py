@@ -1,0 +1,56 @@
+"""Faults only extension modules have: exports, imports, pickling of functions."""
+
+import functools
+import multiprocessing
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tavol.core import io
+from conftest import write_wav
+
+
+def test_io_surface():
+    assert io.__all__ == ["check_path", "check_file", "check_input", "save_wave", "file_load",
+                          "load_wave", "load_waves", "copy_waves", "LoadAudio"]
+    assert io.__exp__ == ".wav"
+    for name in io.__all__:
+        assert callable(getattr(io, name))
+
+
+def test_extension_exports_only_its_init():
+    nm = subprocess.run(["nm", "-D", "--defined-only", io.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm not available")
+    exported = [line.split()[-1] for line in nm.stdout.splitlines() if " T " in line]
+    assert exported == ["PyInit_io"]
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [io.load_wave, io.file_load, io.load_waves, io.check_input,
+     io.LoadAudio.file_load, io.LoadAudio.load_wave, io.LoadAudio.load_waves,
+     io.LoadAudio.check_input, io.LoadAudio.copy_waves],
+    ids=lambda o: repr(o),
+)
+def test_functions_pickle_by_reference(obj):
+    assert pickle.loads(pickle.dumps(obj)) is obj
+
+
+def test_users_can_ship_loaders_to_a_spawn_pool(tmp_path):
+    files = [write_wav(tmp_path / f"{i}.wav", frames=100 + i) for i in range(4)]
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(2) as pool:
+        lens = pool.map(functools.partial(io.load_wave, files), range(4))
+        more = pool.map(io.LoadAudio.file_load, files)
+    assert [len(y) for y, _ in lens] == [100, 101, 102, 103]
+    assert all(np.array_equal(a[0], b[0]) for a, b in zip(lens, more))
+
+
+def test_import_does_not_pull_in_other_tavol_modules():
+    code = "import sys, tavol.core.io; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "['tavol', 'tavol.core', 'tavol.core.io']"
