@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/support.hpp"
+#include "tavol/arena.hpp"
 #include "tavol/audio_file.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
@@ -263,17 +264,24 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
   for (py::handle f : files)
     paths.push_back(as_str(f));
   enum class Outcome { Pending, Loaded, Unreadable, Broken };
-  std::vector<tavol::Audio> loaded(n);
-  std::vector<Outcome> outcome(n, Outcome::Pending);
+  struct Slot {
+    Outcome outcome = Outcome::Pending;
+    tavol::AudioView view;
+    std::shared_ptr<void> owner;
+  };
+  std::vector<Slot> slots(n);
+  tavol::FloatArena arena;
 
   tavol::WorkerPool pool(n, workers, [&](std::size_t i) {
+    Slot &slot = slots[i];
     try {
-      loaded[i] = tavol::decode_file(paths[i]);
-      outcome[i] = Outcome::Loaded;
+      slot.view = tavol::decode_file_into(
+          paths[i], {}, [&](std::size_t count) { return arena.allocate(count, &slot.owner); });
+      slot.outcome = Outcome::Loaded;
     } catch (const tavol::UnreadableAudio &) {
-      outcome[i] = Outcome::Unreadable;
+      slot.outcome = Outcome::Unreadable;
     } catch (const tavol::AudioError &) {
-      outcome[i] = Outcome::Broken;
+      slot.outcome = Outcome::Broken;
     }
   });
   py::object bar = progress_total(m, n, kDescPooling);
@@ -291,10 +299,14 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
 
   py::list out;
   for (std::size_t i = 0; i < n; ++i) {
-    switch (outcome[i]) {
-    case Outcome::Loaded:
-      out.append(wave_pair(std::move(loaded[i])));
+    Slot &slot = slots[i];
+    switch (slot.outcome) {
+    case Outcome::Loaded: {
+      const auto frames = static_cast<py::ssize_t>(slot.view.frames);
+      out.append(py::make_tuple(to_numpy(slot.view.samples, {frames}, std::move(slot.owner)),
+                                slot.view.rate));
       break;
+    }
     case Outcome::Unreadable: // another decoder may still manage
       out.append(file_load(files[i], py::none(), py::bool_(true)));
       break;

@@ -98,6 +98,13 @@ py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> 
   return py::array_t<float>(std::move(shape), owned->data(), owner);
 }
 
+py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
+                            std::shared_ptr<void> owner) {
+  auto *held = new std::shared_ptr<void>(std::move(owner));
+  py::capsule base(held, [](void *p) { delete static_cast<std::shared_ptr<void> *>(p); });
+  return py::array_t<float>(std::move(shape), data, base);
+}
+
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress) {
   const std::chrono::milliseconds slice(kWaitSliceMs);
   std::size_t reported = 0;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ void add_static_method(py::module_ &module, py::object cls, const char *name, py
 
 // Hands a core buffer to numpy without copying; the capsule owns the vector.
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape);
+// The same for memory kept alive by a shared owner (an arena block).
+py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
+                            std::shared_ptr<void> owner);
 
 // Waits for `pool` with the GIL released, in short slices. Between slices,
 // with the GIL, calls on_progress(finished tasks) and checks for signals: on
