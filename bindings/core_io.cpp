@@ -455,21 +455,14 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
 }
 
 py::object make_load_audio(py::module_ &m) {
-  py::dict ns;
-  ns["__module__"] = kModule;
-  ns["__qualname__"] = "LoadAudio";
-  ns["__doc__"] =
-      "Loader bound to one folder of WAV files: len() is the number of .wav files below "
-      "it, iteration counts 1..len, and the module's loaders are static methods.";
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      "LoadAudio",
+  py::object cls = make_class(
+      kModule, "LoadAudio",
       py::make_tuple(
           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-      ns);
+      py::str("Loader bound to one folder of WAV files: len() is the number of .wav files below "
+              "it, iteration counts 1..len, and the module's loaders are static methods."));
   auto method = [&](const char *name, auto &&fn, auto... extra) {
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name), py::is_method(cls),
-                                 extra...));
+    add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
   method("__init__", &load_audio_init, py::arg("waves_dirs"));
   method("__iter__", [](py::object s) {
