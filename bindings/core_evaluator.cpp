@@ -439,9 +439,7 @@ py::object make_audio_evaluate() {
           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
       ns);
   auto method = [&](const char *name, auto &&fn, auto... extra) {
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name), py::is_method(cls),
-                                 extra...));
+    add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
   method("__init__", &evaluate_init, py::arg("clean_list"), py::arg("noisy_list"));
   method("eval", &evaluate_eval, py::arg("enhance_method"), py::arg("enhanced_list"),

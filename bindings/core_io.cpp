@@ -451,8 +451,7 @@ py::object make_load_audio(py::module_ &m) {
                                       reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
       ns);
   auto method = [&](const char *name, auto &&fn, auto... extra) {
-    py::setattr(cls, name, py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name),
-                                            py::is_method(cls), extra...));
+    add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
   method("__init__", &load_audio_init, py::arg("waves_dirs"));
   method("__iter__", [](py::object s) {
