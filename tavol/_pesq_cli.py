@@ -65,12 +65,32 @@ def parse_args(argv: list[str]) -> tuple[int, str, str]:
     return rate, files[0], files[1]
 
 
-def read_mono(path: str, rate: int):
+def _read_wav(path: str):
+    """(rate, samples) of a WAV file; 16-bit PCM through the standard library (quick to
+    start), every other encoding through scipy."""
+    import wave
+
     import numpy as np
-    from scipy.io import wavfile
 
     try:
-        file_rate, samples = wavfile.read(path)
+        with wave.open(path, "rb") as w:
+            if w.getsampwidth() == 2:
+                frames = w.readframes(w.getnframes())
+                samples = np.frombuffer(frames, dtype="<i2")
+                channels = w.getnchannels()
+                return w.getframerate(), samples.reshape(-1, channels) if channels > 1 else samples
+    except wave.Error:
+        pass
+    from scipy.io import wavfile
+
+    return wavfile.read(path)
+
+
+def read_mono(path: str, rate: int):
+    import numpy as np
+
+    try:
+        file_rate, samples = _read_wav(path)
     except (OSError, ValueError, EOFError) as exc:
         raise InputError(f"cannot read {path!r}: {exc}") from None
     if file_rate != rate:

@@ -500,9 +500,13 @@ def pesq_exe():
         (["+44100", "a.wav", "b.wav"], 2, "unsupported sampling rate"),
         (["+16000", "a.wav"], 2, "expected a reference and a degraded file"),
         (["+16000", "missing.wav", "missing.wav"], 1, "cannot read"),
+        (["+8000", "a.wav", "a.wav"], 1, "sampled at 16000 Hz, not 8000 Hz"),
+        (["+16000", "a.wav", "stereo.wav"], 1, "has 2 channels"),
     ],
 )
 def test_pesq_cli_refuses_bad_input(args, status, complaint, tmp_path):
+    write_const(tmp_path / "a.wav", 1000)
+    wavfile.write(tmp_path / "stereo.wav", RATE, np.ones((800, 2), dtype=np.int16))
     done = subprocess.run([pesq_exe(), *args], capture_output=True, text=True, cwd=tmp_path, timeout=60)
     assert done.returncode == status
     assert complaint in done.stderr
