@@ -13,6 +13,7 @@ noisy set from espeak-ng speech and white noise at 0 and 5 dB.
 from __future__ import annotations
 
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -39,11 +40,14 @@ def run(workdir: Path, clean_files, noisy_files) -> pd.DataFrame:
     if pysepm_standin.install():
         print("[demo] pysepm is not installed: using the stand-in over the pesq package")
     evaluator = AudioEvaluate(clean_files, noisy_files)
-    for i, (label, options) in enumerate(METHODS.items()):
-        out_dir = workdir / "enhanced" / f"method{i}"
-        enhanced = enhance.enhance_files(noisy_files, out_dir, **options)
-        # Listed in another order on purpose: AudioEvaluate pairs files by name.
-        evaluator.eval(label, list(reversed(enhanced)))
+    with warnings.catch_warnings():
+        # mir_eval 0.8 announces the future removal of bss_eval_sources on every call.
+        warnings.filterwarnings("ignore", message="mir_eval.separation.bss_eval_sources", category=FutureWarning)
+        for i, (label, options) in enumerate(METHODS.items()):
+            out_dir = workdir / "enhanced" / f"method{i}"
+            enhanced = enhance.enhance_files(noisy_files, out_dir, **options)
+            # Listed in another order on purpose: AudioEvaluate pairs files by name.
+            evaluator.eval(label, list(reversed(enhanced)))
     table = evaluator.get_df()
     print("\n[demo] Evaluation of", len(noisy_files), "noisy files:")
     print(table.to_string() if isinstance(table, pd.DataFrame) else table)
