@@ -555,6 +555,7 @@ def pysepm_standin(monkeypatch):
 
 
 @pytest.mark.slow
+@pytest.mark.filterwarnings("ignore:mir_eval.separation.bss_eval_sources:FutureWarning")
 def test_real_backends_rank_10_db_above_0_db(speech, pysepm_standin, system_calls):
     folder, x = speech
     pesq_exe()
