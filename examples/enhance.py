@@ -20,14 +20,14 @@ HOP = 128
 
 def spectral_subtraction(x: np.ndarray, rate: int, alpha: float = 2.0, beta: float = 0.02) -> np.ndarray:
     """Enhanced copy of the mono float signal ``x`` (same length)."""
-    _, _, spec = stft(x, fs=rate, nperseg=FRAME, noverlap=FRAME - HOP)
-    power = np.abs(spec) ** 2
+    _, _, spectrum = stft(x, fs=rate, nperseg=FRAME, noverlap=FRAME - HOP)
+    power = np.abs(spectrum) ** 2
     frame_energy = power.sum(axis=0)
     quiet = frame_energy <= np.quantile(frame_energy, 0.1)
     noise = power[:, quiet].mean(axis=1, keepdims=True)
     clean_power = np.maximum(power - alpha * noise, beta * power)
     gain = np.sqrt(clean_power / np.maximum(power, np.finfo(float).tiny))
-    _, y = istft(spec * gain, fs=rate, nperseg=FRAME, noverlap=FRAME - HOP)
+    _, y = istft(spectrum * gain, fs=rate, nperseg=FRAME, noverlap=FRAME - HOP)
     y = y[: len(x)]
     return np.pad(y, (0, len(x) - len(y)))
 
