@@ -53,23 +53,6 @@ py::object to_path(py::handle module, py::handle value);
 // def_static method would refuse to pickle.)
 void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn);
 
-// Binds `fn` as the method `name` of a plain Python class made with type(...).
-// pybind11 takes any function it creates under the name "__init__" (or
-// "__setstate__") for the constructor of one of its own types and writes its
-// holder bookkeeping into `self`, which corrupts a plain object; such methods
-// are therefore created under the name "init" (or "setstate") and only stored
-// under their dunder name.
-template <typename Func, typename... Extra>
-void add_method(py::handle cls, const char *name, Func &&fn, const Extra &...extra) {
-  const std::string dunder = name;
-  const char *internal = dunder == "__init__"       ? "init"
-                         : dunder == "__setstate__" ? "setstate"
-                                                    : name;
-  py::setattr(
-      cls, name,
-      py::cpp_function(std::forward<Func>(fn), py::name(internal), py::is_method(cls), extra...));
-}
-
 // Hands a core buffer to numpy without copying; the capsule owns the vector.
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape);
 // The same for memory kept alive by a shared owner (an arena block).
