@@ -140,6 +140,15 @@ py::object make_class(const char *module, const char *name, const py::tuple &bas
   return type(name, bases, ns);
 }
 
+void mark_plain_method(const py::cpp_function &fn) {
+  py::handle function = py::detail::get_function(fn);
+  if (!function || !PyCFunction_Check(function.ptr()))
+    return;
+  if (auto *record =
+          py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr())))
+    record->is_constructor = false;
+}
+
 void with_context(const py::object &manager, const std::function<void(py::object)> &body) {
   py::object exit = manager.attr("__exit__");
   py::object entered = manager.attr("__enter__")();

@@ -66,12 +66,17 @@ void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)>
 py::object make_class(const char *module, const char *name, const py::tuple &bases,
                       py::object doc = py::none());
 
+// pybind11 takes any function named "__init__" for the constructor of one of
+// its own classes and would treat the instance as a C++ one; an `__init__` of
+// a plain Python class must be dispatched as an ordinary method instead.
+void mark_plain_method(const py::cpp_function &fn);
+
 // Sets `fn` as the method `name` of a class made by make_class.
 template <typename Func, typename... Extra>
 void add_method(const py::object &cls, const char *name, Func &&fn, const Extra &...extra) {
-  py::setattr(
-      cls, name,
-      py::cpp_function(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...));
+  py::cpp_function method(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...);
+  mark_plain_method(method);
+  py::setattr(cls, name, method);
 }
 
 // `with manager as entered: body(entered)`: __exit__ gets the exception, if
