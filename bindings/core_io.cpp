@@ -365,8 +365,8 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
       const auto frames = static_cast<py::ssize_t>(y.size());
       resampled = to_numpy(std::move(y), {frames});
     } else {
-      resampled = m.attr("librosa").attr("resample")(wave.attr("astype")(float32),
-                                                     "orig_sr"_a = rate, "target_sr"_a = target);
+      resampled = m.attr("librosa").attr("resample")(wave.attr("astype")(float32), "orig_sr"_a = rate,
+                                                     "target_sr"_a = target);
     }
     // Back to the caller's type; integer types saturate rather than wrap.
     if (np.attr("issubdtype")(dtype, np.attr("integer")).cast<bool>()) {
@@ -392,13 +392,11 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
     }
     pcm = out;
   } else {
-    pcm =
-        np.attr("clip")(data, tavol::kPcm16Min, tavol::kPcm16Max).attr("astype")(np.attr("int16"));
+    pcm = np.attr("clip")(data, tavol::kPcm16Min, tavol::kPcm16Max).attr("astype")(np.attr("int16"));
   }
 
   auto samples = py::array_t<std::int16_t, py::array::c_style | py::array::forcecast>::ensure(pcm);
-  const bool native_target =
-      py::isinstance<py::str>(path) || py::isinstance(path, m.attr("PurePath"));
+  const bool native_target = py::isinstance<py::str>(path) || py::isinstance(path, m.attr("PurePath"));
   if (!native_target || samples.ndim() < 1 || samples.ndim() > 2) {
     m.attr("wavfile").attr("write")(path, rate, samples);
     return;
@@ -419,8 +417,8 @@ void copy_waves(py::object path, py::object wave_) {
   }
   dest.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   if (PyList_Check(wave_.ptr())) {
-    const std::string desc =
-        std::string("[tl.] 複製音檔至路徑➡") + as_str(dest.attr("resolve")()) + "\n\tCopying ";
+    const std::string desc = std::string("[tl.] 複製音檔至路徑➡") + as_str(dest.attr("resolve")()) +
+                             "\n\tCopying ";
     for (py::handle item : progress(m, wave_, desc))
       copy_waves(dest, py::reinterpret_borrow<py::object>(item));
     return;
@@ -446,13 +444,11 @@ py::object make_load_audio(py::module_ &m) {
   py::dict ns;
   ns["__module__"] = kModule;
   ns["__qualname__"] = "LoadAudio";
-  ns["__doc__"] =
-      "Loader bound to one folder of WAV files: len() is the number of .wav files below "
-      "it, iteration counts 1..len, and the module's loaders are static methods.";
+  ns["__doc__"] = "Loader bound to one folder of WAV files: len() is the number of .wav files below "
+                  "it, iteration counts 1..len, and the module's loaders are static methods.";
   py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      "LoadAudio",
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+      "LoadAudio", py::make_tuple(py::reinterpret_borrow<py::object>(
+                                      reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
       ns);
   auto method = [&](const char *name, auto &&fn, auto... extra) {
     add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
@@ -471,11 +467,11 @@ py::object make_load_audio(py::module_ &m) {
   });
   method("__len__", [](py::object s) { return s.attr("nf"); });
 
-  add_static_method(m, cls, "check_input", py::cpp_function([](py::args args, py::kwargs kwargs) {
+  add_static_method(m, cls, "check_input",
+                    py::cpp_function([](py::args args, py::kwargs kwargs) {
                       for (auto item : kwargs)
-                        throw py::type_error(
-                            "LoadAudio.check_input() got an unexpected keyword argument '" +
-                            as_str(item.first) + "'");
+                        throw py::type_error("LoadAudio.check_input() got an unexpected keyword argument '" +
+                                             as_str(item.first) + "'");
                       return self().attr("check_input")(*args);
                     }));
   for (const char *name : {"file_load", "load_wave", "load_waves", "copy_waves"}) {
@@ -535,7 +531,6 @@ PYBIND11_MODULE(io, m) {
         "Copies a file, or a (nested) list of files, into the folder `path`.");
   m.attr("LoadAudio") = make_load_audio(m);
 
-  m.attr("__all__") =
-      py::list(py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load",
-                              "load_wave", "load_waves", "copy_waves", "LoadAudio"));
+  m.attr("__all__") = py::list(py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load",
+                                     "load_wave", "load_waves", "copy_waves", "LoadAudio"));
 }
