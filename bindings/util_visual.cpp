@@ -95,7 +95,19 @@ void common_init(py::object self_, py::object fig_dir, py::object is_save) {
 }
 
 void loss_plot(py::object self_, py::object loss, py::object val_loss) {
-  py::object ax = self_.attr("fig").attr("add_subplot")(1, 1, 1);
+  py::object fig = self_.attr("fig");
+  // Reuse the figure's 1x1 subplot when there is one (current matplotlib
+  // would stack a new axes on top of it), else add it.
+  py::object ax = py::none();
+  for (py::handle existing : fig.attr("axes")) {
+    py::object spec = existing.attr("get_subplotspec")();
+    if (!spec.is_none() && spec.attr("get_geometry")().equal(py::make_tuple(1, 1, 0, 0))) {
+      ax = py::reinterpret_borrow<py::object>(existing);
+      break;
+    }
+  }
+  if (ax.is_none())
+    ax = fig.attr("add_subplot")(1, 1, 1);
   ax.attr("cla")();
   ax.attr("plot")(loss);
   ax.attr("plot")(val_loss);
