@@ -367,3 +367,33 @@ def test_real_pyaudio_lists_or_fails_cleanly(capsys):
     if listing is not None:
         assert all(list(e) == ["Device", "index", "fs", "out", "in"] for e in listing)
     assert check.check_device() in (True, False)
+
+
+def test_asserts_are_skipped_under_optimisation():
+    # Under -O the unusable-device assert is not even evaluated: the selection goes on
+    # to the rate fallbacks and fails there.
+    code = """
+import types
+from tavol.util import check
+
+class Audio:
+    def get_device_info_by_index(self, i):
+        return {"index": i, "maxInputChannels": 1, "defaultSampleRate": 8000.0}
+    def open(self, **kwargs):
+        raise OSError("refused")
+
+check.pyaudio = types.SimpleNamespace(PyAudio=Audio, paInt16=8)
+try:
+    check.CheckDevice().input_device(0)
+except AssertionError:
+    print("assert")
+except Exception as e:
+    print(type(e).__name__, str(e).split(":")[0])
+"""
+    import subprocess
+    import sys
+
+    for flags, expected in [([], "assert"), (["-O"], "Exception [tl.] 此裝置取樣頻率錯誤")]:
+        out = subprocess.run([sys.executable, *flags, "-c", code], capture_output=True,
+                             text=True, timeout=60, check=True).stdout
+        assert out.splitlines()[-1] == expected
