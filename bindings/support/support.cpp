@@ -167,7 +167,8 @@ void with_context(const py::object &manager, const std::function<void(py::object
       throw py::error_already_set();
     }
   } catch (py::error_already_set &e) {
-    if (py::bool_(exit(e.type(), e.value(), e.trace())))
+    const auto or_none = [](const py::object &o) { return o ? o : py::none(); };
+    if (py::bool_(exit(or_none(e.type()), or_none(e.value()), or_none(e.trace()))))
       return;
     throw;
   }
