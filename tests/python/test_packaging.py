@@ -1,6 +1,7 @@
 """Faults only extension modules have: exports, imports, pickling of functions."""
 
 import functools
+import importlib
 import multiprocessing
 import pickle
 import subprocess
@@ -21,12 +22,18 @@ def test_io_surface():
         assert callable(getattr(io, name))
 
 
-def test_extension_exports_only_its_init():
-    nm = subprocess.run(["nm", "-D", "--defined-only", io.__file__], capture_output=True, text=True)
+MODULES = ["tavol.core.io", "tavol.core.synth", "tavol.core.evaluator", "tavol.core.buffer",
+           "tavol.util.check", "tavol.util.visual", "tavol.util.conv", "tavol.util.others"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_extension_exports_only_its_init(name):
+    module = importlib.import_module(name)
+    nm = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True)
     if nm.returncode != 0:
         pytest.skip("nm not available")
-    exported = [line.split()[-1] for line in nm.stdout.splitlines() if " T " in line]
-    assert exported == ["PyInit_io"]
+    exported = [line.split()[-1] for line in nm.stdout.splitlines() if line.split()[-2] in "TDRBVW"]
+    assert exported == ["PyInit_" + name.rsplit(".", 1)[1]]
 
 
 @pytest.mark.parametrize(
