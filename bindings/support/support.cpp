@@ -55,11 +55,12 @@ void check_exact_type(py::handle value, const char *name, py::handle expected, b
   throw py::error_already_set();
 }
 
+bool assertions_enabled() {
+  return py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
+}
+
 void py_assert(bool cond, py::handle message) {
-  if (cond)
-    return;
-  const auto flags = py::module_::import("sys").attr("flags");
-  if (flags.attr("optimize").cast<int>() > 0)
+  if (cond || !assertions_enabled())
     return;
   PyErr_SetObject(PyExc_AssertionError, message.ptr());
   throw py::error_already_set();
@@ -127,6 +128,64 @@ void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)>
     }
   }
   pool.rethrow_if_failed();
+}
+
+py::object make_class(const char *module, const char *name, const py::tuple &bases,
+                      py::object doc) {
+  py::dict ns;
+  ns["__module__"] = module;
+  ns["__qualname__"] = name;
+  ns["__doc__"] = std::move(doc);
+  const auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
+  return type(name, bases, ns);
+}
+
+void with_context(const py::object &manager, const std::function<void(py::object)> &body) {
+  py::object exit = manager.attr("__exit__");
+  py::object entered = manager.attr("__enter__")();
+  try {
+    try {
+      body(entered);
+    } catch (py::builtin_exception &e) {
+      e.set_error();
+      throw py::error_already_set();
+    }
+  } catch (py::error_already_set &e) {
+    if (py::bool_(exit(e.type(), e.value(), e.trace())))
+      return;
+    throw;
+  }
+  exit(py::none(), py::none(), py::none());
+}
+
+py::tuple unpack(const py::handle &value, std::size_t n) {
+  PyObject *it = PyObject_GetIter(value.ptr());
+  if (it == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError))
+      throw py::error_already_set();
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                 Py_TYPE(value.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  const auto iterator = py::reinterpret_steal<py::object>(it);
+  py::list items;
+  for (std::size_t got = 0; got <= n; ++got) {
+    auto item = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+    if (!item) {
+      if (PyErr_Occurred())
+        throw py::error_already_set();
+      if (got == n)
+        return py::tuple(items);
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, got);
+      throw py::error_already_set();
+    }
+    if (got == n)
+      break;
+    items.append(item);
+  }
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+  throw py::error_already_set();
 }
 
 } // namespace tavol::bind

@@ -33,6 +33,9 @@ void check_exact_type(py::handle value, const char *name, py::handle expected,
 // `assert cond, message`: AssertionError(message) unless the interpreter runs with -O.
 void py_assert(bool cond, py::handle message);
 
+// False under `python -O`, where assert statements (their conditions included) are skipped.
+bool assertions_enabled();
+
 // Calls builtins.print, looked up at call time, so redirect_stdout and capsys see it.
 template <typename... Args> void print(Args &&...args) { py::print(std::forward<Args>(args)...); }
 
@@ -57,5 +60,26 @@ py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> 
 // Ctrl-C it cancels the pool, waits for the running tasks and raises
 // KeyboardInterrupt. Afterwards rethrows the first task failure, if any.
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress);
+
+// A plain Python class, `type(name, bases, {...})`, whose instances keep their
+// attributes in __dict__; __module__ is `module` so help() and pickle see the real name.
+py::object make_class(const char *module, const char *name, const py::tuple &bases,
+                      py::object doc = py::none());
+
+// Sets `fn` as the method `name` of a class made by make_class.
+template <typename Func, typename... Extra>
+void add_method(const py::object &cls, const char *name, Func &&fn, const Extra &...extra) {
+  py::setattr(
+      cls, name,
+      py::cpp_function(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...));
+}
+
+// `with manager as entered: body(entered)`: __exit__ gets the exception, if
+// any, and may suppress it, as in the Python statement.
+void with_context(const py::object &manager, const std::function<void(py::object)> &body);
+
+// `a, b, ... = value` with exactly `n` targets, raising the interpreter's own
+// TypeError / ValueError messages (None gives "cannot unpack non-iterable NoneType object").
+py::tuple unpack(const py::handle &value, std::size_t n);
 
 } // namespace tavol::bind
