@@ -459,7 +459,7 @@ py::object make_load_audio(py::module_ &m) {
                 py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name), py::is_method(cls),
                                  extra...));
   };
-  method("__init__", &load_audio_init, py::arg("waves_dirs"));
+  add_method(cls, "__init__", &load_audio_init, py::arg("waves_dirs"));
   method("__iter__", [](py::object s) {
     s.attr("count") = py::int_(0);
     return s;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tavol/worker_pool.hpp"
@@ -66,12 +67,18 @@ void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)>
 py::object make_class(const char *module, const char *name, const py::tuple &bases,
                       py::object doc = py::none());
 
+// Name under which add_method binds a plain class's __init__: pybind11 takes
+// any function named "__init__" for the constructor of one of its own classes
+// and writes into the instance's memory as if it were one (a crash).
+inline constexpr const char *kPlainInitName = "__init";
+
 // Sets `fn` as the method `name` of a class made by make_class.
 template <typename Func, typename... Extra>
 void add_method(const py::object &cls, const char *name, Func &&fn, const Extra &...extra) {
-  py::setattr(
-      cls, name,
-      py::cpp_function(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...));
+  const bool init = std::string_view(name) == "__init__";
+  py::setattr(cls, name,
+              py::cpp_function(std::forward<Func>(fn), py::name(init ? kPlainInitName : name),
+                               py::is_method(cls), extra...));
 }
 
 // `with manager as entered: body(entered)`: __exit__ gets the exception, if
