@@ -88,9 +88,11 @@ std::size_t floor_div(std::size_t a, std::size_t b) {
 }
 
 std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
-std::string fspath(py::handle obj) {
-  return py::str(py::module_::import("os").attr("fspath")(obj)).cast<std::string>();
+// os.fspath(obj) as a str; `fspath_fn` is os.fspath, looked up once per batch.
+std::string fspath(py::handle fspath_fn, py::handle obj) {
+  return py::str(fspath_fn(obj)).cast<std::string>();
 }
+std::string fspath(py::handle obj) { return fspath(py::module_::import("os").attr("fspath"), obj); }
 py::object join(py::handle folder, py::handle name) { return folder.attr("__truediv__")(name); }
 bool less(py::handle a, py::handle b) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
@@ -135,9 +137,10 @@ void refuse_folder_holding_inputs(py::handle folder, const std::vector<py::objec
   namespace fs = std::filesystem;
   const fs::path root = fs::canonical(fspath(folder));
   std::vector<std::string> inputs;
+  py::object os_fspath = py::module_::import("os").attr("fspath");
   for (const auto &list : lists)
     for (py::handle item : list)
-      inputs.push_back(fspath(item));
+      inputs.push_back(fspath(os_fspath, item));
   std::string offending;
   {
     py::gil_scoped_release release;
@@ -198,6 +201,7 @@ std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::objec
   };
 
   py::object randint = m.attr("np").attr("random").attr("randint");
+  py::object os_fspath = py::module_::import("os").attr("fspath");
   std::vector<tavol::MixJob> jobs;
   jobs.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -205,9 +209,9 @@ std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::objec
       throw py::error_already_set();
     const py::tuple entry = unpack(entries[i], 4);
     tavol::MixJob job;
-    job.output = fspath(entry[0]);
-    job.clean = fspath(entry[1]);
-    job.noise = fspath(entry[2]);
+    job.output = fspath(os_fspath, entry[0]);
+    job.clean = fspath(os_fspath, entry[1]);
+    job.noise = fspath(os_fspath, entry[2]);
     job.snr_db = entry[3].cast<double>();
     const std::size_t clean_len = length_of(job.clean);
     const std::size_t noise_len = length_of(job.noise);
