@@ -76,6 +76,18 @@ def test_module_surface_and_plain_class():
         assert name in Synthesizer.syn.__doc__
 
 
+def test_extension_exports_only_its_init_and_imports_what_it_uses():
+    nm = subprocess.run(["nm", "-D", "--defined-only", synth.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm not available")
+    assert [line.split()[-1] for line in nm.stdout.splitlines() if " T " in line] == ["PyInit_synth"]
+    code = "import sys, tavol.core.synth; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
+    assert out.strip() == str(sorted(["tavol", "tavol.core", "tavol.core.io", "tavol.core.synth",
+                                      "tavol.util", "tavol.util.colors"]))
+
+
 def test_constructor_defaults_and_snr_forms(tmp_path, in_tmp):
     clean_dir, noise_dir = corpus(tmp_path, ["a", "b"], ["x"])
     s = Synthesizer(str(clean_dir), noise_dir)
@@ -320,6 +332,18 @@ def test_silence_share(tmp_path, n, p, expected):
     assert len(s.synWavesList) == 10
 
 
+def test_a_failing_entry_stops_a_pooled_run_with_its_error(tmp_path):
+    s = make_synth(tmp_path, ["a"], ["b"], [0], clean_frames=400, noise_frames=300)
+    write_wav(tmp_path / "noise" / "flat.wav", np.zeros(300, np.float32))
+    a, b = s.cleanWaves[0], s.noiseWaves[0]
+    s.synWavesList = [(tmp_path / "o" / f"{i}.wav", a, b, 0) for i in range(300)]
+    s.synWavesList[150] = (tmp_path / "o" / "bad.wav", a, tmp_path / "noise" / "flat.wav", 0)
+    with pytest.raises(ValueError, match="flat.wav"):
+        s._Synthesizer__syn_pool(is_pool=True, is_silence=False)
+    written = list((tmp_path / "o").iterdir())
+    assert len(written) < 300 and all(p.suffix == ".wav" and p.name != "bad.wav" for p in written)
+
+
 @pytest.mark.parametrize("n,pooled", [(200, False), (201, True)])
 def test_pool_threshold(tmp_path, monkeypatch, n, pooled):
     s = make_synth(tmp_path, ["a"], ["b"], [0], clean_frames=400, noise_frames=300)
@@ -363,7 +387,7 @@ def test_syn_waves_ships_to_a_spawn_pool(tmp_path):
     task = functools.partial(Synthesizer.syn_waves, entries, False)
     task = pickle.loads(pickle.dumps(task))
     with multiprocessing.get_context("spawn").Pool(2) as pool:
-        assert pool.map(task, range(3)) == [None] * 3
+        assert pool.map_async(task, range(3)).get(timeout=120) == [None] * 3
     for i, (out, c, n, snr) in enumerate(entries):
         here = tmp_path / f"here{i}.wav"
         Synthesizer.syn_waves([(here, c, n, snr)], False, 0)
@@ -395,6 +419,7 @@ INTERRUPTED_RUN = textwrap.dedent("""
 """)
 
 
+@pytest.mark.timeout(120)
 def test_ctrl_c_stops_a_pooled_run_cleanly(tmp_path):
     corpus(tmp_path, ["a"], ["x"], clean_frames=32000, noise_frames=96000, noise_rate=44100)
     proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN, str(tmp_path)],
