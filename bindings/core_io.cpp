@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/support.hpp"
+#include "tavol/arena.hpp"
 #include "tavol/audio_file.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
@@ -263,17 +264,24 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
   for (py::handle f : files)
     paths.push_back(as_str(f));
   enum class Outcome { Pending, Loaded, Unreadable, Broken };
-  std::vector<tavol::Audio> loaded(n);
-  std::vector<Outcome> outcome(n, Outcome::Pending);
+  struct Slot {
+    Outcome outcome = Outcome::Pending;
+    tavol::AudioView view;
+    std::shared_ptr<void> owner;
+  };
+  std::vector<Slot> slots(n);
+  tavol::FloatArena arena;
 
   tavol::WorkerPool pool(n, workers, [&](std::size_t i) {
+    Slot &slot = slots[i];
     try {
-      loaded[i] = tavol::decode_file(paths[i]);
-      outcome[i] = Outcome::Loaded;
+      slot.view = tavol::decode_file_into(
+          paths[i], {}, [&](std::size_t count) { return arena.allocate(count, &slot.owner); });
+      slot.outcome = Outcome::Loaded;
     } catch (const tavol::UnreadableAudio &) {
-      outcome[i] = Outcome::Unreadable;
+      slot.outcome = Outcome::Unreadable;
     } catch (const tavol::AudioError &) {
-      outcome[i] = Outcome::Broken;
+      slot.outcome = Outcome::Broken;
     }
   });
   py::object bar = progress_total(m, n, kDescPooling);
@@ -291,10 +299,14 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
 
   py::list out;
   for (std::size_t i = 0; i < n; ++i) {
-    switch (outcome[i]) {
-    case Outcome::Loaded:
-      out.append(wave_pair(std::move(loaded[i])));
+    Slot &slot = slots[i];
+    switch (slot.outcome) {
+    case Outcome::Loaded: {
+      const auto frames = static_cast<py::ssize_t>(slot.view.frames);
+      out.append(py::make_tuple(to_numpy(slot.view.samples, {frames}, std::move(slot.owner)),
+                                slot.view.rate));
       break;
+    }
     case Outcome::Unreadable: // another decoder may still manage
       out.append(file_load(files[i], py::none(), py::bool_(true)));
       break;
@@ -443,23 +455,16 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
 }
 
 py::object make_load_audio(py::module_ &m) {
-  py::dict ns;
-  ns["__module__"] = kModule;
-  ns["__qualname__"] = "LoadAudio";
-  ns["__doc__"] =
-      "Loader bound to one folder of WAV files: len() is the number of .wav files below "
-      "it, iteration counts 1..len, and the module's loaders are static methods.";
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      "LoadAudio",
+  py::object cls = make_class(
+      kModule, "LoadAudio",
       py::make_tuple(
           py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-      ns);
+      py::str("Loader bound to one folder of WAV files: len() is the number of .wav files below "
+              "it, iteration counts 1..len, and the module's loaders are static methods."));
   auto method = [&](const char *name, auto &&fn, auto... extra) {
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<decltype(fn)>(fn), py::name(name), py::is_method(cls),
-                                 extra...));
+    add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
-  add_method(cls, "__init__", &load_audio_init, py::arg("waves_dirs"));
+  method("__init__", &load_audio_init, py::arg("waves_dirs"));
   method("__iter__", [](py::object s) {
     s.attr("count") = py::int_(0);
     return s;

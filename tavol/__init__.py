@@ -11,9 +11,16 @@ Native extension modules:
     tavol.util.others     duplicate finder
 """
 
-from importlib.metadata import PackageNotFoundError, version
 
-try:
-    __version__ = version("tavol")
-except PackageNotFoundError:  # running from a source tree without metadata
-    __version__ = "0+unknown"
+
+def __getattr__(name):
+    # The version is looked up on first use: importlib.metadata is slow to import,
+    # and short-lived programs such as pesq.exe import this package too.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("tavol")
+        except PackageNotFoundError:  # a source tree without installed metadata
+            return "0+unknown"
+    raise AttributeError(f"module 'tavol' has no attribute {name!r}")

@@ -99,6 +99,13 @@ py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> 
   return py::array_t<float>(std::move(shape), owned->data(), owner);
 }
 
+py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
+                            std::shared_ptr<void> owner) {
+  auto *held = new std::shared_ptr<void>(std::move(owner));
+  py::capsule base(held, [](void *p) { delete static_cast<std::shared_ptr<void> *>(p); });
+  return py::array_t<float>(std::move(shape), data, base);
+}
+
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress) {
   const std::chrono::milliseconds slice(kWaitSliceMs);
   std::size_t reported = 0;
@@ -140,6 +147,15 @@ py::object make_class(const char *module, const char *name, const py::tuple &bas
   return type(name, bases, ns);
 }
 
+void mark_plain_method(const py::cpp_function &fn) {
+  py::handle function = py::detail::get_function(fn);
+  if (!function || !PyCFunction_Check(function.ptr()))
+    return;
+  if (auto *record =
+          py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr())))
+    record->is_constructor = false;
+}
+
 void with_context(const py::object &manager, const std::function<void(py::object)> &body) {
   py::object exit = manager.attr("__exit__");
   py::object entered = manager.attr("__enter__")();
@@ -151,7 +167,8 @@ void with_context(const py::object &manager, const std::function<void(py::object
       throw py::error_already_set();
     }
   } catch (py::error_already_set &e) {
-    if (py::bool_(exit(e.type(), e.value(), e.trace())))
+    const auto or_none = [](const py::object &o) { return o ? o : py::none(); };
+    if (py::bool_(exit(or_none(e.type()), or_none(e.value()), or_none(e.trace()))))
       return;
     throw;
   }

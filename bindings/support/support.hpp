@@ -10,8 +10,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tavol/worker_pool.hpp"
@@ -55,6 +55,9 @@ void add_static_method(py::module_ &module, py::object cls, const char *name, py
 
 // Hands a core buffer to numpy without copying; the capsule owns the vector.
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape);
+// The same for memory kept alive by a shared owner (an arena block).
+py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
+                            std::shared_ptr<void> owner);
 
 // Waits for `pool` with the GIL released, in short slices. Between slices,
 // with the GIL, calls on_progress(finished tasks) and checks for signals: on
@@ -67,18 +70,17 @@ void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)>
 py::object make_class(const char *module, const char *name, const py::tuple &bases,
                       py::object doc = py::none());
 
-// Name under which add_method binds a plain class's __init__: pybind11 takes
-// any function named "__init__" for the constructor of one of its own classes
-// and writes into the instance's memory as if it were one (a crash).
-inline constexpr const char *kPlainInitName = "__init";
+// pybind11 takes any function named "__init__" for the constructor of one of
+// its own classes and would treat the instance as a C++ one; an `__init__` of
+// a plain Python class must be dispatched as an ordinary method instead.
+void mark_plain_method(const py::cpp_function &fn);
 
 // Sets `fn` as the method `name` of a class made by make_class.
 template <typename Func, typename... Extra>
 void add_method(const py::object &cls, const char *name, Func &&fn, const Extra &...extra) {
-  const bool init = std::string_view(name) == "__init__";
-  py::setattr(cls, name,
-              py::cpp_function(std::forward<Func>(fn), py::name(init ? kPlainInitName : name),
-                               py::is_method(cls), extra...));
+  py::cpp_function method(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...);
+  mark_plain_method(method);
+  py::setattr(cls, name, method);
 }
 
 // `with manager as entered: body(entered)`: __exit__ gets the exception, if

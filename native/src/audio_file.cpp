@@ -1,13 +1,16 @@
 // Decoding with libsndfile, plus the checks that catch truncated WAV files.
 #include "tavol/audio_file.hpp"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -26,34 +29,58 @@ std::uint32_t le32(const unsigned char *p) {
 // file holds. libsndfile silently shortens such a file; we refuse it instead,
 // since the missing tail usually means an interrupted copy or write.
 bool wav_data_truncated(const std::filesystem::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
     return false;
-  in.seekg(0, std::ios::end);
-  const auto size = static_cast<std::uint64_t>(in.tellg());
-  in.seekg(0);
-  std::array<unsigned char, 12> head{};
-  if (!in.read(reinterpret_cast<char *>(head.data()), head.size()))
-    return false;
-  if (std::memcmp(head.data(), "RIFF", 4) != 0 || std::memcmp(head.data() + 8, "WAVE", 4) != 0)
-    return false;
-  std::uint64_t pos = 12;
-  std::array<unsigned char, 8> chunk{};
-  while (pos + 8 <= size) {
-    in.seekg(static_cast<std::streamoff>(pos));
-    if (!in.read(reinterpret_cast<char *>(chunk.data()), chunk.size()))
-      return false;
-    const std::uint32_t len = le32(chunk.data() + 4);
-    pos += 8;
-    if (std::memcmp(chunk.data(), "data", 4) == 0) {
-      // 0 and 0xFFFFFFFF are the placeholders of streaming writers: not a claim.
-      if (len == 0 || len == 0xFFFFFFFFu)
-        return false;
-      return len > size - pos;
+  struct stat st {};
+  bool truncated = false;
+  if (::fstat(fd, &st) == 0) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    unsigned char head[12];
+    if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+        std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0) {
+      std::uint64_t pos = 12;
+      unsigned char chunk[8];
+      while (pos + 8 <= size && ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(pos)) ==
+                                    static_cast<ssize_t>(sizeof chunk)) {
+        const std::uint32_t len = le32(chunk + 4);
+        pos += 8;
+        if (std::memcmp(chunk, "data", 4) == 0) {
+          // 0 and 0xFFFFFFFF are the placeholders of streaming writers: not a claim.
+          truncated = len != 0 && len != 0xFFFFFFFFu && len > size - pos;
+          break;
+        }
+        pos += len + (len & 1u);
+      }
     }
-    pos += len + (len & 1u);
   }
-  return false;
+  ::close(fd);
+  return truncated;
+}
+
+// Reads every frame as interleaved float. 16-bit PCM is read as integers and
+// scaled here: libsndfile's own float path gives the same values (x / 32768)
+// but is several times slower.
+sf_count_t read_interleaved(SNDFILE *file, const SF_INFO &info, float *out) {
+  const auto channels = static_cast<std::size_t>(info.channels);
+  if ((info.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16)
+    return sf_readf_float(file, out, info.frames);
+  constexpr sf_count_t kChunkFrames = 16384;
+  std::vector<short> chunk(static_cast<std::size_t>(kChunkFrames) * channels);
+  constexpr float kScale = 1.0f / 32768.0f;
+  sf_count_t total = 0;
+  while (total < info.frames) {
+    const sf_count_t want = std::min(kChunkFrames, info.frames - total);
+    const sf_count_t got = sf_readf_short(file, chunk.data(), want);
+    if (got <= 0)
+      break;
+    const std::size_t values = static_cast<std::size_t>(got) * channels;
+    float *dst = out + static_cast<std::size_t>(total) * channels;
+    for (std::size_t i = 0; i < values; ++i)
+      dst[i] = static_cast<float>(chunk[i]) * kScale;
+    total += got;
+  }
+  return total;
 }
 
 struct SndfileCloser {
@@ -62,8 +89,7 @@ struct SndfileCloser {
 
 } // namespace
 
-std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int channels) {
-  std::vector<float> out(frames);
+void mix_to_mono_into(const float *interleaved, std::size_t frames, int channels, float *out) {
   const auto ch = static_cast<std::size_t>(channels);
   const float count = static_cast<float>(channels);
   for (std::size_t i = 0; i < frames; ++i) {
@@ -73,6 +99,11 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
       sum += frame[c];
     out[i] = sum / count;
   }
+}
+
+std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int channels) {
+  std::vector<float> out(frames);
+  mix_to_mono_into(interleaved, frames, channels, out.data());
   return out;
 }
 
@@ -92,7 +123,30 @@ std::size_t decoded_frames(const AudioInfo &info, int target_rate) {
   return resampled_length(info.frames, info.rate, target_rate);
 }
 
-Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options) {
+namespace {
+
+// Per-thread working storage, kept between calls so that decoding many files
+// does not fault in fresh pages for every one; released when it grows large.
+struct Scratch {
+  std::vector<float> data;
+  float *get(std::size_t n) {
+    if (data.size() < n)
+      data.resize(n);
+    return data.data();
+  }
+  void trim() {
+    constexpr std::size_t kKeep = std::size_t{4} << 20; // floats
+    if (data.size() > kKeep)
+      std::vector<float>().swap(data);
+  }
+};
+
+thread_local Scratch scratch;
+
+} // namespace
+
+AudioView decode_file_into(const std::filesystem::path &path, const DecodeOptions &options,
+                           const Allocate &allocate) {
   if (options.target_rate < 0)
     throw InvalidArgument("target rate must be positive, got " +
                           std::to_string(options.target_rate));
@@ -107,35 +161,65 @@ Audio decode_file(const std::filesystem::path &path, const DecodeOptions &option
 
   const auto frames = static_cast<std::size_t>(info.frames);
   const auto channels = static_cast<std::size_t>(info.channels);
-  std::vector<float> interleaved(frames * channels);
-  const sf_count_t got = sf_readf_float(file.get(), interleaved.data(), info.frames);
-  if (got != info.frames)
+  const bool mono = options.mono || channels == 1;
+  const bool resampling = options.target_rate != 0 && options.target_rate != info.samplerate;
+  const std::size_t out_channels = mono ? 1 : channels;
+  AudioView view{nullptr, frames, static_cast<int>(out_channels), info.samplerate};
+
+  // Samples as they come from the file: straight into the output when no
+  // further step is needed.
+  const bool direct = channels == 1 && !resampling;
+  float *raw = direct ? allocate(frames) : scratch.get(frames * channels);
+  const sf_count_t got = read_interleaved(file.get(), info, raw);
+  if (got != info.frames) {
+    scratch.trim();
     throw CorruptAudio(path.string() + ": read " + std::to_string(got) + " of " +
                            std::to_string(info.frames) + " frames",
                        path);
+  }
+  file.reset();
+  if (direct) {
+    view.samples = raw;
+    return view;
+  }
 
-  Audio audio;
-  audio.rate = info.samplerate;
-  audio.frames = frames;
-  if (options.mono || channels == 1) {
-    audio.channels = 1;
-    audio.samples = channels == 1 ? std::move(interleaved)
-                                  : mix_to_mono(interleaved.data(), frames, info.channels);
+  // Channel layout: mono mix or planar, into the output or a second buffer.
+  std::vector<float> arranged;
+  float *planar = resampling ? (arranged.resize(frames * out_channels), arranged.data())
+                             : allocate(frames * out_channels);
+  if (mono) {
+    mix_to_mono_into(raw, frames, info.channels, planar);
   } else {
-    audio.channels = info.channels;
-    audio.samples.resize(frames * channels);
     for (std::size_t i = 0; i < frames; ++i)
       for (std::size_t c = 0; c < channels; ++c)
-        audio.samples[c * frames + i] = interleaved[i * channels + c];
+        planar[c * frames + i] = raw[i * channels + c];
+  }
+  scratch.trim();
+  if (!resampling) {
+    view.samples = planar;
+    return view;
   }
 
-  if (options.target_rate != 0 && options.target_rate != audio.rate) {
-    std::size_t out_frames = 0;
-    audio.samples = resample_planar(audio.samples.data(), audio.frames, audio.channels, audio.rate,
-                                    options.target_rate, &out_frames);
-    audio.frames = out_frames;
-    audio.rate = options.target_rate;
-  }
+  std::size_t out_frames = 0;
+  const std::vector<float> resampled =
+      resample_planar(planar, frames, static_cast<int>(out_channels), info.samplerate,
+                      options.target_rate, &out_frames);
+  view.samples = allocate(resampled.size());
+  std::copy(resampled.begin(), resampled.end(), view.samples);
+  view.frames = out_frames;
+  view.rate = options.target_rate;
+  return view;
+}
+
+Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options) {
+  Audio audio;
+  const AudioView view = decode_file_into(path, options, [&audio](std::size_t n) {
+    audio.samples.resize(n);
+    return audio.samples.data();
+  });
+  audio.frames = view.frames;
+  audio.channels = view.channels;
+  audio.rate = view.rate;
   return audio;
 }
 

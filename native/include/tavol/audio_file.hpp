@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 namespace tavol {
@@ -46,8 +47,22 @@ AudioInfo probe_file(const std::filesystem::path &path);
 // `target_rate` (0 keeps the file's rate), without decoding it.
 std::size_t decoded_frames(const AudioInfo &info, int target_rate);
 
+// The same decoding into storage the caller provides: `allocate(n)` is called
+// once, with the final number of floats, and must return room for them (the
+// batch loader uses a huge-page arena). The view points into that storage.
+struct AudioView {
+  float *samples = nullptr;
+  std::size_t frames = 0;
+  int channels = 0;
+  int rate = 0;
+};
+using Allocate = std::function<float *(std::size_t count)>;
+AudioView decode_file_into(const std::filesystem::path &path, const DecodeOptions &options,
+                           const Allocate &allocate);
+
 // Mean of the channels, summed in channel order in float32 and divided by the
 // channel count, exactly as numpy's mean over the channel axis does it.
 std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int channels);
+void mix_to_mono_into(const float *interleaved, std::size_t frames, int channels, float *out);
 
 } // namespace tavol

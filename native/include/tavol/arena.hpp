@@ -1,0 +1,31 @@
+// Bump allocation of float buffers from large blocks backed by transparent
+// huge pages, for batch loaders that hand many decoded files to their caller
+// at once. Touching a fresh 4 KiB page costs a page fault; with 2 MiB pages a
+// corpus of small files loads with a few hundred faults instead of tens of
+// thousands. A block is freed when the last buffer carved from it is released
+// (each allocation returns a shared owner of its block). Thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+
+namespace tavol {
+
+class FloatArena {
+public:
+  explicit FloatArena(std::size_t block_bytes = std::size_t{32} << 20);
+  // Room for `count` floats (64-byte aligned, contents unspecified). `owner`
+  // receives a reference that keeps the memory alive. Requests larger than
+  // half a block get a block of their own.
+  float *allocate(std::size_t count, std::shared_ptr<void> *owner);
+
+private:
+  std::size_t block_bytes_;
+  std::mutex mutex_;
+  std::shared_ptr<void> block_;
+  unsigned char *next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+} // namespace tavol
