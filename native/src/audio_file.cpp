@@ -107,6 +107,22 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
   return out;
 }
 
+AudioInfo probe_file(const std::filesystem::path &path) {
+  SF_INFO info{};
+  std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
+  if (!file)
+    throw UnreadableAudio(path.string() + ": " + sf_strerror(nullptr), path);
+  if (info.channels < 1 || info.samplerate < 1 || info.frames < 0)
+    throw CorruptAudio(path.string() + ": invalid header", path);
+  return AudioInfo{static_cast<std::size_t>(info.frames), info.channels, info.samplerate};
+}
+
+std::size_t decoded_frames(const AudioInfo &info, int target_rate) {
+  if (target_rate == 0 || target_rate == info.rate)
+    return info.frames;
+  return resampled_length(info.frames, info.rate, target_rate);
+}
+
 namespace {
 
 // Per-thread working storage, kept between calls so that decoding many files

@@ -32,6 +32,21 @@ struct DecodeOptions {
 // than the file holds, or a read that ends early.
 Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options = {});
 
+// What a file's header says, read without decoding the data.
+struct AudioInfo {
+  std::size_t frames = 0;
+  int channels = 0;
+  int rate = 0; // Hz
+};
+
+// Reads the header only; throws like decode_file (UnreadableAudio, CorruptAudio
+// for an impossible header).
+AudioInfo probe_file(const std::filesystem::path &path);
+
+// Frames decode_file returns for a file described by `info` when asked for
+// `target_rate` (0 keeps the file's rate), without decoding it.
+std::size_t decoded_frames(const AudioInfo &info, int target_rate);
+
 // The same decoding into storage the caller provides: `allocate(n)` is called
 // once, with the final number of floats, and must return room for them (the
 // batch loader uses a huge-page arena). The view points into that storage.

@@ -18,6 +18,8 @@ inline constexpr int kDefaultLoadWorkers = 8;
 inline constexpr int kSynthRate = 16000;
 inline constexpr std::size_t kSynthPoolThreshold = 200;
 inline constexpr int kSynthWorkers = 8;
+// Bytes of decoded audio one rendering run keeps for reuse (1 GiB).
+inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 
 // How long a waiting Python thread sleeps between two looks at signals and progress (ms).
 inline constexpr int kWaitSliceMs = 50;

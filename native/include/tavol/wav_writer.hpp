@@ -16,14 +16,12 @@ namespace tavol {
 // Converts a value already in int16 scale: truncation toward zero, then
 // saturation to [-32768, 32767]; NaN becomes 0.
 inline std::int16_t saturate_pcm16(double v) noexcept {
-  if (std::isnan(v))
-    return 0;
-  v = std::trunc(v);
-  if (v < kPcm16Min)
-    return static_cast<std::int16_t>(kPcm16Min);
-  if (v > kPcm16Max)
-    return static_cast<std::int16_t>(kPcm16Max);
-  return static_cast<std::int16_t>(v);
+  // Written as selects, not branches, so loops over samples vectorise; in
+  // range, the integer conversion truncates toward zero.
+  v = std::isnan(v) ? 0.0 : v;
+  v = v < kPcm16Min ? static_cast<double>(kPcm16Min) : v;
+  v = v > kPcm16Max ? static_cast<double>(kPcm16Max) : v;
+  return static_cast<std::int16_t>(static_cast<int>(v));
 }
 
 // A float sample in [-1, 1] to int16: multiplied by 32767 in float32 (as numpy

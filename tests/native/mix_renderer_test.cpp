@@ -1,0 +1,110 @@
+#include "tavol/mix_renderer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "tavol/audio_file.hpp"
+#include "tavol/errors.hpp"
+#include "tavol/wav_writer.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path fresh_dir(const char *name) {
+  fs::path dir = fs::temp_directory_path() /
+                 (std::string("tavol_mix_") + name + "_" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+fs::path write_noise(const fs::path &path, std::size_t frames, int rate, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> dist(-3000, 3000);
+  std::vector<std::int16_t> pcm(frames);
+  for (auto &x : pcm)
+    x = static_cast<std::int16_t>(dist(gen));
+  tavol::write_wav16(path, pcm.data(), frames, 1, rate);
+  return path;
+}
+
+std::vector<char> bytes_of(const fs::path &p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
+TEST(MixRenderer, LengthsComeFromHeadersAtSixteenKilohertz) {
+  const fs::path dir = fresh_dir("length");
+  tavol::MixRenderer renderer;
+  const auto clean = write_noise(dir / "c.wav", 16000, 16000, 1);
+  const auto noise = write_noise(dir / "n.wav", 44100, 44100, 2);
+  EXPECT_EQ(renderer.length(clean.string()), 16000u);
+  EXPECT_EQ(renderer.length(noise.string()), 16000u);
+  EXPECT_EQ(renderer.length(noise.string()),
+            tavol::decode_file(noise, {16000, true}).samples.size());
+  renderer.provide("elsewhere.mp3", std::vector<float>(123, 0.1f));
+  EXPECT_EQ(renderer.length("elsewhere.mp3"), 123u);
+  EXPECT_THROW(renderer.length((dir / "missing.wav").string()), tavol::UnreadableAudio);
+  fs::remove_all(dir);
+}
+
+TEST(MixRenderer, WritesIntoNewFoldersAtSixteenKilohertz) {
+  const fs::path dir = fresh_dir("write");
+  tavol::MixRenderer renderer;
+  const auto clean = write_noise(dir / "c.wav", 8000, 16000, 1);
+  const auto noise = write_noise(dir / "n.wav", 2000, 16000, 2);
+  const fs::path out = dir / "deep" / "er" / "m.wav";
+  renderer.render({out, clean.string(), noise.string(), 5.0, 0}, false);
+  const auto back = tavol::decode_file(out);
+  EXPECT_EQ(back.rate, 16000);
+  EXPECT_EQ(back.frames, 8000u);
+  fs::remove_all(dir);
+}
+
+// Eight threads render jobs that share one noise: the noise is decoded once
+// and every output equals the one rendered alone.
+TEST(MixRenderer, ConcurrentRendersShareTheCache) {
+  const fs::path dir = fresh_dir("threads");
+  const auto noise = write_noise(dir / "noise.wav", 88200, 44100, 9);
+  std::vector<fs::path> cleans;
+  for (unsigned i = 0; i < 4; ++i)
+    cleans.push_back(
+        write_noise(dir / ("c" + std::to_string(i) + ".wav"), 4000 + 100 * i, 16000, i));
+
+  std::vector<tavol::MixJob> jobs;
+  for (std::size_t i = 0; i < 32; ++i)
+    jobs.push_back({dir / "out" / (std::to_string(i) + ".wav"), cleans[i % 4].string(),
+                    noise.string(), static_cast<double>(i % 5) - 2.0, 1 + i * 10});
+
+  tavol::MixRenderer shared;
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 8; ++t)
+    threads.emplace_back([&, t] {
+      for (std::size_t i = t; i < jobs.size(); i += 8)
+        shared.render(jobs[i], false);
+    });
+  for (auto &th : threads)
+    th.join();
+  EXPECT_EQ(shared.cache().loads(), 5u); // 4 cleans + 1 noise
+
+  tavol::MixRenderer alone;
+  for (std::size_t i = 0; i < jobs.size(); i += 7) {
+    const fs::path again = dir / "again.wav";
+    alone.render({again, jobs[i].clean, jobs[i].noise, jobs[i].snr_db, jobs[i].offset}, false);
+    EXPECT_EQ(bytes_of(again), bytes_of(jobs[i].output)) << i;
+  }
+  fs::remove_all(dir);
+}

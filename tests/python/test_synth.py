@@ -1,0 +1,485 @@
+"""tavol.core.synth: planning, naming, rendering and safety of the Synthesizer."""
+
+import filecmp
+import functools
+import multiprocessing
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import librosa
+import numpy as np
+import pytest
+import scipy.io.wavfile as wavfile
+
+from tavol.core import synth
+from tavol.core.synth import Synthesizer
+from conftest import write_wav
+
+BANNER = "[tl.] ==== Audio Synthesizing ===="
+USE_EXTRA = "Please use class function 'syn_extra_mode' to run extra mode."
+
+
+def tone(frames, seed, scale=0.1, dc=0.0):
+    rng = np.random.default_rng(seed)
+    return (dc + scale * rng.standard_normal(frames)).astype(np.float32)
+
+
+def corpus(root, cleans, noises, clean_frames=1600, noise_frames=4000, noise_rate=16000):
+    """root/clean/<name>.wav and root/noise/<name>.wav; returns the two folders."""
+    for i, name in enumerate(cleans):
+        write_wav(root / "clean" / f"{name}.wav", tone(clean_frames, i), subtype="FLOAT")
+    for i, name in enumerate(noises):
+        write_wav(root / "noise" / f"{name}.wav", tone(noise_frames, 100 + i), noise_rate, subtype="FLOAT")
+    return root / "clean", root / "noise"
+
+
+def make_synth(root, cleans, noises, snrs, out="out", **kwargs):
+    """A Synthesizer whose file lists are in the given (sorted) order."""
+    clean_dir, noise_dir = corpus(root, cleans, noises, **kwargs)
+    s = Synthesizer(clean_dir, noise_dir, root / out, snrs)
+    s.cleanWaves = [clean_dir / f"{c}.wav" for c in cleans]
+    s.noiseWaves = [noise_dir / f"{n}.wav" for n in noises]
+    return s
+
+
+def plan(entries):
+    """(output name, clean stem, noise stem, snr) of each entry."""
+    return [(Path(o).name, Path(c).stem, Path(n).stem, s) for o, c, n, s in entries]
+
+
+def realised_snr(out, clean, noise_only=False):
+    rate, pcm = wavfile.read(out)
+    assert rate == 16000 and pcm.dtype == np.int16
+    y, _ = librosa.load(clean, sr=16000)
+    noise = pcm / 32767.0 - (0.0 if noise_only else y.astype(np.float64))
+    return 10 * np.log10(np.mean(y.astype(np.float64) ** 2) / np.var(noise))
+
+
+# ---------------------------------------------------------------- set-up
+
+
+def test_module_surface_and_plain_class():
+    assert synth.__all__ == ["Synthesizer"]
+    names = [k for k in vars(synth) if not k.startswith("_") and k != "Synthesizer"]
+    assert names == ["shutil", "librosa", "np", "Path", "wavfile", "Pool", "partial", "tqdm",
+                     "trange", "check_input", "load_waves", "warn"]
+    assert Synthesizer.__bases__ == (object,)
+    assert Synthesizer.__doc__.startswith("Synthesizer 音頻混合器")
+    assert "_Synthesizer__syn_pool" in vars(Synthesizer)
+    for name in ("mode", "mkdir_parents"):
+        assert name in Synthesizer.syn.__doc__
+
+
+def test_extension_exports_only_its_init_and_imports_what_it_uses():
+    nm = subprocess.run(["nm", "-D", "--defined-only", synth.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm not available")
+    assert [line.split()[-1] for line in nm.stdout.splitlines() if " T " in line] == ["PyInit_synth"]
+    code = "import sys, tavol.core.synth; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
+    assert out.strip() == str(sorted(["tavol", "tavol.core", "tavol.core.io", "tavol.core.synth",
+                                      "tavol.util", "tavol.util.colors"]))
+
+
+def test_constructor_defaults_and_snr_forms(tmp_path, in_tmp):
+    clean_dir, noise_dir = corpus(tmp_path, ["a", "b"], ["x"])
+    s = Synthesizer(str(clean_dir), noise_dir)
+    assert list(vars(s)) == ["cleanWaves", "noiseWaves", "noisyDir", "snrRatio", "synWavesList",
+                             "clean_dir_"]
+    assert sorted(s.cleanWaves) == [clean_dir / "a.wav", clean_dir / "b.wav"]
+    assert s.noisyDir == Path("mixed") and s.snrRatio == (-5, 0, 5)
+    assert s.synWavesList is None and s.wave_syn() is None and s.wave_syn_abs() is None
+    assert s.clean_dir_ == str(clean_dir)
+    assert s.wave_input() == (s.cleanWaves, s.noiseWaves)
+    assert Synthesizer(clean_dir, noise_dir, "mixed").noisyDir == Path("mixed")
+    assert Synthesizer(clean_dir, noise_dir, snr_ratio=10).snrRatio == [10]
+    assert Synthesizer(clean_dir, noise_dir, snr_ratio=[]).snrRatio == []
+    with pytest.raises(AssertionError, match="^type error: snr_ratio can't be str$"):
+        Synthesizer(clean_dir, noise_dir, snr_ratio="10")
+    s.synWavesList = 5
+    with pytest.raises(TypeError, match="list.*int"):
+        s.wave_syn()
+
+
+def test_constructor_input_checks(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, ["a"], ["x"])
+    (tmp_path / "empty").mkdir()
+    with pytest.raises(AssertionError) as err:
+        Synthesizer(tmp_path / "empty", noise_dir)
+    assert str(err.value) == f"Error input {tmp_path / 'empty'}, found 0 files."
+    with pytest.raises(AssertionError, match="^input path error$"):
+        Synthesizer(clean_dir / "a.wav", noise_dir)
+    with pytest.raises(TypeError):
+        Synthesizer([clean_dir], noise_dir)
+    # Without assertions every input form of check_input is accepted.
+    code = (f"from tavol.core.synth import Synthesizer as S; "
+            f"print(len(S([{str(clean_dir)!r}], {str(noise_dir)!r}).cleanWaves))")
+    out = subprocess.run([sys.executable, "-O", "-c", code], capture_output=True, text=True,
+                         timeout=120, check=True)
+    assert out.stdout.strip() == "1"
+
+
+def test_waveform_hands_the_pool_flag_to_load_waves(tmp_path, monkeypatch):
+    s = make_synth(tmp_path, ["a"], ["x"], [0])
+    calls = []
+    monkeypatch.setattr(synth, "load_waves", lambda files, use_pool=False: calls.append(use_pool) or files)
+    assert s.waveform(True) == (s.cleanWaves, s.noiseWaves)
+    assert calls == [True, True]
+
+
+# ---------------------------------------------------------------- planning and naming
+
+
+def test_regular_mode_cycles_noises_and_snrs(tmp_path, capsys):
+    s = make_synth(tmp_path, list("abcde"), ["x", "y"], (-5, 0, 5))
+    entries = s.syn("reg")
+    assert entries is s.wave_syn()
+    assert plan(entries) == [("a_x_n5.wav", "a", "x", -5), ("b_y_0dB.wav", "b", "y", 0),
+                             ("c_x_5dB.wav", "c", "x", 5), ("d_y_n5.wav", "d", "y", -5),
+                             ("e_x_0dB.wav", "e", "x", 0)]
+    assert all(isinstance(e, tuple) and len(e) == 4 for e in entries)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[:3] == [BANNER, "Clean: 5, Noise: 2, SNR: -5 ~ 5",
+                         "3 SNRs * 2 noises, generate 5 noisy."]
+    assert sorted(p.name for p in s.noisyDir.iterdir()) == sorted(e[0].name for e in entries)
+
+
+def test_increment_mode_is_clean_major(tmp_path, capsys):
+    s = make_synth(tmp_path, ["a", "b"], ["x", "y"], (10, -5))
+    entries = s.syn("increment")
+    assert [e[1:] for e in plan(entries)] == [
+        ("a", "x", 10), ("a", "x", -5), ("a", "y", 10), ("a", "y", -5),
+        ("b", "x", 10), ("b", "x", -5), ("b", "y", 10), ("b", "y", -5)]
+    out = capsys.readouterr().out.splitlines()
+    assert out[1] == "Clean: 2, Noise: 2, SNR: 10 ~ -5"
+    assert out[2] == "8 noisy files generated by 2 kinds of SNR and 2 noise files "
+    assert len(list(s.noisyDir.glob("*.wav"))) == 8
+
+
+def test_names_folders_and_raw_copies(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, [], ["b"])
+    write_wav(clean_dir / "spk1" / "a.wav", tone(1600, 1))
+    write_wav(clean_dir / "take.1.wav", tone(1600, 2))
+    s = Synthesizer(clean_dir, noise_dir, tmp_path / "out", [2.5])
+    s.cleanWaves = [clean_dir / "spk1" / "a.wav", clean_dir / "take.1.wav"]
+    entries = s.syn("reg", is_add_clean=True)
+    out = tmp_path / "out"
+    # Names get ".wav" appended, so a dotted SNR or stem is kept whole.
+    assert [e[0] for e in entries] == [out / "spk1" / "a_b_2.5dB.wav", out / "take.1_b_2.5dB.wav"]
+    assert all(e[0].is_file() for e in entries)
+    assert filecmp.cmp(out / "RAW_DATA" / "a_raw.wav", clean_dir / "spk1" / "a.wav", shallow=False)
+    assert (out / "RAW_DATA" / "take.1_raw.wav").is_file()
+    flat = s.syn("reg", mkdir_parents=False)
+    assert flat[0][0] == out / "a_b_2.5dB.wav"
+
+
+def test_random_clean_subset_and_type_checks(tmp_path):
+    s = make_synth(tmp_path, [f"c{i}" for i in range(10)], ["x"], [0])
+    np.random.seed(4)
+    picked = s.syn("reg", rdn_choice_num=3)
+    np.random.seed(4)
+    expected = [np.random.choice(s.cleanWaves) for _ in range(3)]
+    assert [e[1] for e in picked] == expected
+    assert len(s.syn("reg", rdn_choice_num=11)) == 10
+    assert len(s.syn("reg", rdn_choice_num=-2)) == 10
+    with pytest.raises(TypeError, match=r"^Argument 'rdn_choice_num' has incorrect type \(expected int, got bool\)$"):
+        s.syn("reg", rdn_choice_num=True)
+    with pytest.raises(TypeError, match=r"^Argument 'mode' has incorrect type \(expected str, got int\)$"):
+        s.syn(5)
+
+
+def test_existing_output_is_wiped_or_kept(tmp_path, monkeypatch, capsys):
+    s = make_synth(tmp_path, ["a"], ["x"], [0])
+    warned = []
+    monkeypatch.setattr(synth, "warn", warned.append)
+    old = tmp_path / "out" / "old.txt"
+    old.parent.mkdir()
+    old.write_text("keep me")
+    assert s.syn("reg", overwrite=False) is None
+    assert warned == [f"[tl.] syn:  路徑已存在 -> {tmp_path / 'out'}，終止程序"]
+    assert old.read_text() == "keep me" and s.synWavesList is None
+    assert capsys.readouterr().out.splitlines() == [BANNER]
+    s.syn("reg")
+    assert warned[1] == f"[tl.] syn:  路徑已存在，將覆蓋資料夾 -> {tmp_path / 'out'}"
+    assert not old.exists() and (tmp_path / "out" / "a_x_0dB.wav").is_file()
+    (tmp_path / "empty").mkdir()
+    s.noisyDir = tmp_path / "empty"
+    s.syn("reg")
+    assert len(warned) == 2
+
+
+def test_other_modes_answer_without_touching_anything(tmp_path, capsys):
+    s = make_synth(tmp_path, ["a"], ["x"], [0])
+    marker = tmp_path / "out" / "old.txt"
+    marker.parent.mkdir()
+    marker.write_text("x")
+    state = np.random.get_state()[1].copy()
+    assert s.syn("extra") == USE_EXTRA and s.syn("max") == USE_EXTRA
+    assert s.syn("fancy") == "select the right mode"
+    assert marker.exists() and capsys.readouterr().out == ""
+    assert np.array_equal(np.random.get_state()[1], state)
+
+
+@pytest.mark.parametrize("out", ["clean", ".", "noise"])
+def test_output_folder_holding_inputs_is_refused(tmp_path, out):
+    s = make_synth(tmp_path, ["a"], ["x"], [0], out=out)
+    before = sorted(tmp_path.rglob("*"))
+    with pytest.raises(ValueError, match="holds the input"):
+        s.syn("reg")
+    with pytest.raises(ValueError, match="holds the input"):
+        s.syn_extra_mode(tmp_path / "noise")
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+# ---------------------------------------------------------------- rendering
+
+
+@pytest.mark.parametrize("noise_frames,noise_rate", [(4000, 16000), (40000, 16000), (30000, 44100)])
+@pytest.mark.parametrize("silence", [False, True])
+def test_realised_snr_of_written_files(tmp_path, noise_frames, noise_rate, silence):
+    s = make_synth(tmp_path, ["a", "b"], ["x"], [-5, 0, 2.5, 10, 20], clean_frames=16000,
+                   noise_frames=noise_frames, noise_rate=noise_rate)
+    entries = s.syn("inc", is_silence=silence, p_silence=0.3)
+    assert len(entries) == (13 if silence else 10)  # 10 planned + round(3.0) silence entries
+    for out, clean, _, snr in entries:
+        assert realised_snr(out, clean, noise_only=silence) == pytest.approx(float(snr), abs=0.05)
+        assert wavfile.read(out)[1].shape == (16000,)
+
+
+def test_noise_fitting_follows_numpy_draws(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, ["c"], [], clean_frames=16000)
+    long_noise = tone(40000, 7, dc=0.3)
+    write_wav(noise_dir / "long.wav", long_noise, subtype="FLOAT")
+    write_wav(noise_dir / "short.wav", tone(4000, 8), subtype="FLOAT")
+    write_wav(noise_dir / "same.wav", tone(16000, 9), subtype="FLOAT")
+    clean = clean_dir / "c.wav"
+    y = librosa.load(clean, sr=16000)[0].astype(np.float64)
+
+    def noise_part(name):
+        out = tmp_path / f"{name}.wav"
+        Synthesizer.syn_waves((out, clean, noise_dir / f"{name}.wav", 0), False)
+        return wavfile.read(out)[1] / 32767.0 - y
+
+    np.random.seed(11)
+    offset = np.random.randint(1, 40000 - 16000 + 1)
+    np.random.seed(11)
+    excerpt = long_noise[offset:offset + 16000].astype(np.float64)
+    excerpt = (excerpt - excerpt.mean()) * np.sqrt(np.mean(y ** 2)) / excerpt.std()
+    assert np.max(np.abs(noise_part("long") - excerpt)) < 2 / 32767
+
+    repeated = noise_part("short")  # 16000 // 4000 + 1 copies, cut
+    assert np.max(np.abs(repeated[:4000] - repeated[8000:12000])) < 2 / 32767
+    state = np.random.get_state()[1].copy()
+    noise_part("same")  # equal length: used whole, nothing drawn
+    assert np.array_equal(np.random.get_state()[1], state)
+
+
+def test_loud_mixtures_saturate(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, [], [])
+    write_wav(clean_dir / "loud.wav", np.sign(tone(1600, 3)) * 0.9, subtype="FLOAT")
+    write_wav(noise_dir / "short.wav", tone(400, 4), subtype="FLOAT")
+    out = tmp_path / "loud_mix.wav"
+    Synthesizer.syn_waves([out, clean_dir / "loud.wav", noise_dir / "short.wav", -3], False)
+    y = librosa.load(clean_dir / "loud.wav", sr=16000)[0].astype(np.float64)
+    n = np.tile(librosa.load(noise_dir / "short.wav", sr=16000)[0], 5)[:1600].astype(np.float64)
+    n -= n.mean()
+    mix = (y + n * np.sqrt(np.mean(y ** 2) / 10 ** -0.3) / n.std()) * 32767
+    assert np.abs(mix).max() > 40000
+    expected = np.clip(np.trunc(mix), -32768, 32767)
+    assert np.max(np.abs(wavfile.read(out)[1] - expected)) <= 1
+
+
+def test_unusable_recordings_are_clear_errors(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, ["a"], ["x"])
+    write_wav(noise_dir / "silent.wav", np.zeros(4000, np.float32))
+    write_wav(noise_dir / "empty.wav", np.zeros(0, np.float32))
+    a = clean_dir / "a.wav"
+    with pytest.raises(ValueError, match="zero variance.*silent.wav"):
+        Synthesizer.syn_waves((tmp_path / "o.wav", a, noise_dir / "silent.wav", 0), False)
+    with pytest.raises(ValueError, match="empty.*empty.wav"):
+        Synthesizer.syn_waves((tmp_path / "o.wav", a, noise_dir / "empty.wav", 0), False)
+    with pytest.raises(ValueError, match="empty.*empty.wav"):
+        Synthesizer.syn_waves((tmp_path / "o.wav", noise_dir / "empty.wav", a, 0), False)
+    with pytest.raises(FileNotFoundError):
+        Synthesizer.syn_waves((tmp_path / "o.wav", tmp_path / "nope.wav", a, 0), False)
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 4, got 3\)"):
+        Synthesizer.syn_waves([(tmp_path / "o.wav", a, a)], False, 0)
+    assert not (tmp_path / "o.wav").exists()
+
+
+# ---------------------------------------------------------------- silence entries and pooling
+
+
+@pytest.mark.parametrize("n,p,expected", [(100, 0.02, 2), (75, 0.02, 2), (125, 0.02, 2),
+                                          (25, 0.02, 0), (30, 1, 0), (30, 0, 0)])
+def test_silence_share(tmp_path, n, p, expected):
+    s = make_synth(tmp_path, ["a"], ["b"], [0], clean_frames=400, noise_frames=300)
+    a, b = s.cleanWaves[0], s.noiseWaves[0]
+    s.synWavesList = [(tmp_path / "out" / "sub" / f"{i}.wav", a, b, 5) for i in range(n)]
+    s._Synthesizer__syn_pool(is_pool=False, is_silence=True, p_silence=p)
+    extra = s.synWavesList[n:]
+    assert len(s.synWavesList) == n + expected
+    assert extra == [(tmp_path / "out" / "sub" / "ab_n00.wav", a, b, 0)] * expected
+    s.synWavesList = s.synWavesList[:10]
+    s._Synthesizer__syn_pool(is_pool=False, is_silence=False, p_silence=0.5)
+    assert len(s.synWavesList) == 10
+
+
+def test_a_failing_entry_stops_a_pooled_run_with_its_error(tmp_path):
+    s = make_synth(tmp_path, ["a"], ["b"], [0], clean_frames=400, noise_frames=300)
+    write_wav(tmp_path / "noise" / "flat.wav", np.zeros(300, np.float32))
+    a, b = s.cleanWaves[0], s.noiseWaves[0]
+    s.synWavesList = [(tmp_path / "o" / f"{i}.wav", a, b, 0) for i in range(300)]
+    s.synWavesList[150] = (tmp_path / "o" / "bad.wav", a, tmp_path / "noise" / "flat.wav", 0)
+    with pytest.raises(ValueError, match="flat.wav"):
+        s._Synthesizer__syn_pool(is_pool=True, is_silence=False)
+    written = list((tmp_path / "o").iterdir())
+    assert len(written) < 300 and all(p.suffix == ".wav" and p.name != "bad.wav" for p in written)
+
+
+@pytest.mark.parametrize("n,pooled", [(200, False), (201, True)])
+def test_pool_threshold(tmp_path, monkeypatch, n, pooled):
+    s = make_synth(tmp_path, ["a"], ["b"], [0], clean_frames=400, noise_frames=300)
+    bars = []
+    real = synth.tqdm
+    monkeypatch.setattr(synth, "tqdm", lambda *a, **k: bars.append((a, k)) or real(*a, **k))
+    s.synWavesList = [(tmp_path / "o" / f"{i}.wav", s.cleanWaves[0], s.noiseWaves[0], 0) for i in range(n)]
+    s._Synthesizer__syn_pool(is_pool=True, is_silence=False)
+    assert len(list((tmp_path / "o").iterdir())) == n
+    assert bars[0][1]["desc"] == "Audio synthesis"
+    assert ("total" in bars[0][1]) is pooled
+
+
+def test_seed_reproduces_runs_pooled_or_not(tmp_path):
+    # 6 clean x 4 noises x 9 SNRs = 216 entries (+4 silence): above the pool threshold.
+    clean_dir, noise_dir = corpus(tmp_path, [f"c{i}" for i in range(6)], [f"n{i}" for i in range(4)],
+                                  clean_frames=3200, noise_frames=20000, noise_rate=44100)
+    runs = {}
+    for label, pool in [("pool1", True), ("pool2", True), ("seq", False)]:
+        s = Synthesizer(clean_dir, noise_dir, tmp_path / label, list(range(-4, 5)))
+        np.random.seed(2024)
+        runs[label] = s.syn("inc", is_pool=pool, is_silence=True)
+    assert len(runs["seq"]) == 220
+    names = sorted(p.name for p in (tmp_path / "seq").iterdir())
+    assert len(names) >= 217
+    for other in ("pool1", "pool2"):
+        assert [e[1:] for e in runs[other]] == [e[1:] for e in runs["seq"]]
+        assert sorted(p.name for p in (tmp_path / other).iterdir()) == names
+        match, mismatch, errors = filecmp.cmpfiles(tmp_path / "seq", tmp_path / other, names, shallow=False)
+        assert mismatch == [] and errors == []
+    np.random.seed(5)
+    Synthesizer(clean_dir, noise_dir, tmp_path / "other", [0]).syn("inc")
+    assert not filecmp.cmp(tmp_path / "other" / "c0_n0_0dB.wav", tmp_path / "seq" / "c0_n0_0dB.wav",
+                           shallow=False)
+
+
+def test_syn_waves_ships_to_a_spawn_pool(tmp_path):
+    s = make_synth(tmp_path, ["a", "b", "c"], ["x"], [0, 5], clean_frames=1600, noise_frames=1000)
+    assert pickle.loads(pickle.dumps(Synthesizer.syn_waves)) is Synthesizer.syn_waves
+    entries = [(tmp_path / "pool" / f"{c.stem}.wav", c, s.noiseWaves[0], 5) for c in s.cleanWaves]
+    task = functools.partial(Synthesizer.syn_waves, entries, False)
+    task = pickle.loads(pickle.dumps(task))
+    with multiprocessing.get_context("spawn").Pool(2) as pool:
+        assert pool.map_async(task, range(3)).get(timeout=120) == [None] * 3
+    for i, (out, c, n, snr) in enumerate(entries):
+        here = tmp_path / f"here{i}.wav"
+        Synthesizer.syn_waves([(here, c, n, snr)], False, 0)
+        assert filecmp.cmp(out, here, shallow=False)
+
+
+INTERRUPTED_RUN = textwrap.dedent("""
+    import sys, time
+    import numpy as np
+    from pathlib import Path
+    from tavol.core import synth
+    from tavol.core.synth import Synthesizer
+
+    root = Path(sys.argv[1])
+    s = Synthesizer(root / "clean", root / "noise", root / "out", [0])
+    clean, noise = s.cleanWaves[0], s.noiseWaves[0]
+    # Many entries over a few names: a long run that needs little disk.
+    s.synWavesList = [(root / "out" / f"{i % 16}.wav", clean, noise, i % 7) for i in range(200000)]
+    real = synth.tqdm
+    def announcing(*args, **kwargs):
+        print("RENDERING", flush=True)
+        return real(*args, **kwargs)
+    synth.tqdm = announcing
+    try:
+        s._Synthesizer__syn_pool(is_pool=True, is_silence=False)
+        print("FINISHED", flush=True)
+    except KeyboardInterrupt:
+        print("INTERRUPTED", time.monotonic(), flush=True)
+""")
+
+
+@pytest.mark.timeout(120)
+def test_ctrl_c_stops_a_pooled_run_cleanly(tmp_path):
+    corpus(tmp_path, ["a"], ["x"], clean_frames=32000, noise_frames=96000, noise_rate=44100)
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPTED_RUN, str(tmp_path)],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "RENDERING"
+        time.sleep(0.3)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        line = proc.stdout.readline().split()
+        proc.wait(timeout=30)
+    finally:
+        proc.kill()
+    assert line[0] == "INTERRUPTED"
+    assert float(line[1]) - sent < 2.0
+    written = list((tmp_path / "out").iterdir())
+    assert written and all(p.suffix == ".wav" for p in written)  # no temporary files left
+    for p in written:
+        rate, pcm = wavfile.read(p)
+        assert rate == 16000 and pcm.shape == (32000,)
+
+
+# ---------------------------------------------------------------- background extra mode
+
+
+def test_extra_mode_plans_and_cleans_up(tmp_path, in_tmp, capsys):
+    s = make_synth(tmp_path, ["a", "b"], ["x", "y"], (-5, 0, 5), noise_frames=3000)
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50), subtype="FLOAT")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "stale.txt").write_text("old")
+    np.random.seed(0)
+    entries = s.syn_extra_mode(tmp_path / "bg")
+    assert len(entries) == 31  # 2 x (2 + 2 + 1) x 3 planned + round(0.6) silence
+    assert capsys.readouterr().out == ""
+    planned = plan(entries[:30])
+    assert planned[:4] == [("a_x_bg_5dB_n5dB.wav", "a", "x_bg_5dB", -5),
+                           ("a_x_bg_5dB_0dB.wav", "a", "x_bg_5dB", 0),
+                           ("a_x_bg_5dB_5dB.wav", "a", "x_bg_5dB", 5),
+                           ("a_y_bg_5dB_n5dB.wav", "a", "y_bg_5dB", -5)]
+    assert [p[2] for p in planned[:15:3]] == ["x_bg_5dB", "y_bg_5dB", "x", "y", "bg"]
+    assert entries[30][0].name.endswith("_n00.wav") and entries[30][3] == 0
+    out = tmp_path / "out"
+    assert not (out / "stale.txt").exists() and not Path("tmp_mixed").exists()
+    assert filecmp.cmp(out / "a_n0.wav", tmp_path / "clean" / "a.wav", shallow=False)
+    files = {p.name for p in out.iterdir()}
+    assert {"a_n0.wav", "b_n0.wav"} | {e[0].name for e in entries} == files
+    # Every stage-2 file holds the scaled noise alone.
+    for o, c, _, snr in entries[:30:7]:
+        assert realised_snr(o, c, noise_only=True) == pytest.approx(float(snr), abs=0.05)
+
+
+def test_extra_mode_background_snr_forms(tmp_path, in_tmp):
+    s = make_synth(tmp_path, ["a"], ["x"], [5], noise_frames=3000)
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50), subtype="FLOAT")
+    entries = s.syn_extra_mode(tmp_path / "bg", -3)
+    assert [Path(e[2]).name for e in entries] == ["x_bg_n3dB.wav", "x.wav", "bg.wav"]
+    assert entries[0][0] == tmp_path / "out" / "a_x_bg_n3dB_5dB.wav"
+    assert s.syn_extra_mode(tmp_path / "bg", 5)[0][0].name == "a_x_bg_5dB_5dB.wav"
+    with pytest.raises(AssertionError, match="^type error: snr_ratio can't be str$"):
+        s.syn_extra_mode(tmp_path / "bg", "5")
+    with pytest.raises(AssertionError) as err:
+        s.syn_extra_mode(tmp_path / "nothing")
+    assert str(err.value) == f"Error input {tmp_path / 'nothing'}"
