@@ -8,11 +8,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "tavol/constants.hpp"
 #include "tavol/worker_pool.hpp"
 
 namespace tavol::bind {
@@ -27,7 +30,8 @@ void register_translators();
 
 // Raises TypeError "Argument 'name' has incorrect type (expected int, got bool)"
 // unless type(value) is exactly `expected` (or value is None and none_ok).
-void check_exact_type(py::handle value, const char *name, py::handle expected, bool none_ok = false);
+void check_exact_type(py::handle value, const char *name, py::handle expected,
+                      bool none_ok = false);
 
 // `assert cond, message`: AssertionError(message) unless the interpreter runs with -O.
 void py_assert(bool cond, py::handle message);
@@ -56,5 +60,69 @@ py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> 
 // Ctrl-C it cancels the pool, waits for the running tasks and raises
 // KeyboardInterrupt. Afterwards rethrows the first task failure, if any.
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress);
+
+// True once the interpreter has begun shutting down.
+bool interpreter_finalizing();
+// Never returns: for a daemon thread that must not touch the interpreter again.
+[[noreturn]] void park_forever();
+
+// Waits for a native primitive: calls try_for(slice) until it returns true.
+// The first call runs with the GIL held and a zero slice (the uncontended
+// case costs no thread switch); later calls wait up to kWaitSliceMs each with
+// the GIL released, and between them, if `interruptible`, signals are checked
+// so Ctrl-C raises KeyboardInterrupt. With a deadline, returns false once it
+// has passed. try_for must not touch Python objects.
+//
+// The GIL is given up and taken back by hand, not by gil_scoped_release:
+// while the interpreter shuts down, a daemon thread that asks for the GIL is
+// ended from inside PyEval_RestoreThread by unwinding its stack, which would
+// terminate the process from a noexcept destructor, or drop references
+// without the GIL on the way up. Such a thread is parked instead, touching
+// nothing, until the process exits.
+template <class TryFor>
+bool wait_in_slices(TryFor &&try_for,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+                    bool interruptible = true) {
+  using std::chrono::milliseconds;
+  if (try_for(milliseconds(0)))
+    return true;
+  for (;;) {
+    milliseconds slice(kWaitSliceMs);
+    if (deadline) {
+      const auto left = *deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero())
+        return false;
+      slice = std::min(slice, std::chrono::ceil<milliseconds>(left));
+    }
+    bool done;
+    PyThreadState *state = PyEval_SaveThread();
+    try {
+      done = try_for(slice);
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    if (interpreter_finalizing())
+      park_forever();
+    try {
+      PyEval_RestoreThread(state);
+    } catch (...) { // the unwinding that ends the thread: never let it run
+      park_forever();
+    }
+    if (done)
+      return true;
+    if (interruptible && PyErr_CheckSignals() != 0)
+      throw py::error_already_set();
+  }
+}
+
+// A waiter for the core's blocking protocols (see tavol/frame_fifo.hpp):
+// waits without limit through wait_in_slices.
+struct SliceWait {
+  bool interruptible = true;
+  template <class TryFor> void operator()(TryFor &&try_for) const {
+    wait_in_slices(std::forward<TryFor>(try_for), std::nullopt, interruptible);
+  }
+};
 
 } // namespace tavol::bind

@@ -96,10 +96,10 @@ TEST(FrameFifoTest, ClearResetsAnIdleStoreOnly) {
   std::deque<int> removed;
   int cleared = 0;
   auto on_cleared = [&] { ++cleared; };
-  EXPECT_FALSE(f.clear(removed, wait5s, on_cleared)); // empty store
+  EXPECT_FALSE(f.clear(removed, on_cleared)); // empty store
   f.add(1, true, wait5s);
   f.add(2, true, wait5s);
-  EXPECT_TRUE(f.clear(removed, wait5s, on_cleared));
+  EXPECT_TRUE(f.clear(removed, on_cleared));
   EXPECT_EQ(std::vector<int>(removed.begin(), removed.end()), (std::vector<int>{1, 2}));
   EXPECT_EQ(cleared, 1);
   p.expect_balanced();
@@ -120,12 +120,12 @@ TEST(FrameFifoTest, ClearGivesUpWhileAnAddOrGetIsUnderWay) {
   auto adder = std::async(std::launch::async, [&] { f.add(2, false, wait5s); });
   while (p.clear_add.value() > 0)
     std::this_thread::yield();
-  EXPECT_FALSE(f.clear(removed, wait5s, nothing));
+  EXPECT_FALSE(f.clear(removed, nothing));
   EXPECT_EQ(f.get(wait5s), 1);
   adder.get();
   // A get in progress holds the consumers' gate.
   ASSERT_TRUE(p.clear_get.try_acquire());
-  EXPECT_FALSE(f.clear(removed, wait5s, nothing));
+  EXPECT_FALSE(f.clear(removed, nothing));
   EXPECT_EQ(p.clear_add.value(), 1); // given back
   p.clear_get.release();
   EXPECT_EQ(f.get(wait5s), 2);
@@ -202,7 +202,8 @@ TEST(FrameFifoTest, GivingUpUndoesEveryStep) {
 // frame a blocking producer adds is delivered exactly once or removed by a
 // clear; drop-mode frames are delivered at most once; nothing deadlocks.
 TEST(FrameFifoTest, ChurnLosesAndDuplicatesNothing) {
-  constexpr int kPerProducer = 4000;
+  // Each producer adds at least kMinFrames, and goes on until some clears got through.
+  constexpr int kMinFrames = 4000, kMaxFrames = 1 << 20, kWantedClears = 5;
   constexpr int kBlocking = 2, kDropping = 2, kConsumers = 3;
   Parts<int> p(4);
   auto f = p.fifo();
@@ -210,31 +211,52 @@ TEST(FrameFifoTest, ChurnLosesAndDuplicatesNothing) {
   std::vector<int> removed_all, dropped_all;
   std::atomic<bool> stop_clearing{false};
   std::atomic<int> clears{0};
+  std::vector<int> added(kBlocking + kDropping);
+  std::atomic<int> failures{0};
+  // A wait that times out inside a thread is counted, not left to terminate the run.
+  auto guarded = [&](auto body) {
+    return [&failures, body] {
+      try {
+        body();
+      } catch (const std::exception &e) {
+        ADD_FAILURE() << e.what();
+        ++failures;
+      }
+    };
+  };
 
   std::vector<std::thread> producers, consumers;
   for (int q = 0; q < kBlocking + kDropping; ++q)
-    producers.emplace_back([&, q] {
+    producers.emplace_back(guarded([&, q] {
       std::vector<int> dropped;
-      for (int i = 0; i < kPerProducer; ++i)
-        if (auto d = f.add(q * kPerProducer + i, q >= kBlocking, wait5s))
+      const auto give_up = std::chrono::steady_clock::now() + 3s;
+      int i = 0;
+      for (; i < kMinFrames || (clears < kWantedClears && i < kMaxFrames &&
+                                std::chrono::steady_clock::now() < give_up);
+           ++i)
+        if (auto d = f.add(q * kMaxFrames + i, q >= kBlocking, wait5s))
           dropped.push_back(*d);
+      added[q] = i;
       static std::mutex m;
       std::lock_guard hold(m);
       dropped_all.insert(dropped_all.end(), dropped.begin(), dropped.end());
-    });
+    }));
   for (int c = 0; c < kConsumers; ++c)
-    consumers.emplace_back([&, c] {
+    consumers.emplace_back(guarded([&, c] {
       for (;;) {
         const int v = f.get(wait5s);
         if (v < 0)
           return;
         delivered[c].push_back(v);
+        // Consumers waiting in get hold their gate; pausing now and then lets clears through.
+        if (v % 64 == 0)
+          std::this_thread::sleep_for(200us);
       }
-    });
+    }));
   std::thread clearer([&] {
     while (!stop_clearing) {
       std::deque<int> removed;
-      if (f.clear(removed, wait5s, nothing)) {
+      if (f.clear(removed, nothing)) {
         ++clears;
         removed_all.insert(removed_all.end(), removed.begin(), removed.end());
       }
@@ -246,28 +268,33 @@ TEST(FrameFifoTest, ChurnLosesAndDuplicatesNothing) {
   stop_clearing = true;
   clearer.join();
   for (int c = 0; c < kConsumers; ++c)
-    f.add(-1, false, wait5s);
+    guarded([&] { f.add(-1, false, wait5s); })();
   for (auto &t : consumers)
     t.join();
+  ASSERT_EQ(failures.load(), 0);
 
   std::multiset<int> out;
   for (const auto &d : delivered) {
     std::vector<int> last(kBlocking + kDropping, -1);
     for (int v : d) {
-      EXPECT_GT(v % kPerProducer, last[v / kPerProducer]) << "out of order";
-      last[v / kPerProducer] = v % kPerProducer;
+      EXPECT_GT(v % kMaxFrames, last[v / kMaxFrames]) << "out of order";
+      last[v / kMaxFrames] = v % kMaxFrames;
       out.insert(v);
     }
   }
   out.insert(removed_all.begin(), removed_all.end());
   out.insert(dropped_all.begin(), dropped_all.end());
   // Every frame left the store exactly once: delivered, cleared or dropped.
-  for (int v = 0; v < (kBlocking + kDropping) * kPerProducer; ++v)
-    ASSERT_EQ(out.count(v), 1u) << "frame " << v;
-  EXPECT_EQ(out.size(), static_cast<std::size_t>((kBlocking + kDropping) * kPerProducer));
+  std::size_t total = 0;
+  for (int q = 0; q < kBlocking + kDropping; ++q) {
+    total += static_cast<std::size_t>(added[q]);
+    for (int i = 0; i < added[q]; ++i)
+      ASSERT_EQ(out.count(q * kMaxFrames + i), 1u) << "frame " << i << " of producer " << q;
+  }
+  EXPECT_EQ(out.size(), total);
   p.expect_balanced();
   EXPECT_EQ(p.data_queue.qsize(), 0u);
-  EXPECT_GT(clears.load(), 0);
+  EXPECT_GE(clears.load(), kWantedClears);
 }
 
 } // namespace

@@ -19,6 +19,9 @@ inline constexpr int kSynthRate = 16000;
 inline constexpr std::size_t kSynthPoolThreshold = 200;
 inline constexpr int kSynthWorkers = 8;
 
+// Frame buffer capacity when none is given.
+inline constexpr long kDefaultBufferFrames = 2;
+
 // How long a waiting Python thread sleeps between two looks at signals and progress (ms).
 inline constexpr int kWaitSliceMs = 50;
 

@@ -118,19 +118,21 @@ template <typename T> struct FrameFifo {
   // Empties the store when it holds frames and no add or get is under way;
   // never waits for a busy producer or consumer. The frames go to `removed`.
   // on_cleared() runs once consumers are let in again, before producers are.
-  template <class Wait, class OnCleared>
-  bool clear(std::deque<T> &removed, Wait &&wait, OnCleared &&on_cleared) {
-    if (data_queue.qsize() == 0 || clear_add.value() <= 0)
+  //
+  // The gates are taken with a single try each, not peeked at and then
+  // waited for: a get that slipped in between would wait on an empty store
+  // for a producer that the held producer gate keeps out, for ever.
+  template <class OnCleared> bool clear(std::deque<T> &removed, OnCleared &&on_cleared) {
+    if (data_queue.qsize() == 0 || !clear_add.try_acquire())
       return false;
-    acquire(clear_add, wait);
     Release add_gate{&clear_add};
-    if (clear_get.value() <= 0)
+    if (!clear_get.try_acquire())
       return false;
-    acquire(clear_get, wait);
     {
       Release get_gate{&clear_get};
-      while (used_slots.value() > 0)
-        acquire(used_slots, wait);
+      // Consumers are shut out, so these never wait.
+      while (used_slots.try_acquire()) {
+      }
       removed = data_queue.take_all();
       free_slots.set_value(static_cast<std::int64_t>(buffer_size));
     }

@@ -1,0 +1,469 @@
+// tavol.core.buffer: a bounded frame buffer between a producer thread and
+// consumer threads, and a thread that fetches the next N frames with a time limit.
+//
+// The semaphores, locks and queues are the native core's, exposed one by one
+// as small Python types; AudioBuffer keeps them as instance attributes and runs
+// the core's protocol over them. Frames stay Python references throughout;
+// only the recording's result is a new array. Every wait releases the GIL and
+// answers Ctrl-C.
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/support.hpp"
+#include "tavol/constants.hpp"
+#include "tavol/fifo.hpp"
+#include "tavol/frame_fifo.hpp"
+#include "tavol/semaphore.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using namespace tavol::bind;
+
+namespace {
+
+constexpr const char *kModule = "tavol.core.buffer";
+constexpr const char *kMsgRecording = "[tl.] Buffer: ";
+constexpr const char *kMsgFrames = " frames";
+constexpr const char *kMsgClear = "[tl.] Buffer: Clear";
+constexpr const char *kMsgBufferError = "Buffer error";
+constexpr const char *kMsgSize = "buffer size must be at least 1";
+constexpr const char *kMsgQueueSize = "queue_size must be at least 1";
+constexpr const char *kMsgTimeout = "'timeout' must be a non-negative number";
+constexpr const char *kMsgLockTimeout = "timeout value must be a non-negative number";
+constexpr const char *kMsgNonBlocking = "can't specify timeout for non-blocking acquire";
+constexpr const char *kMsgLockNonBlocking = "can't specify a timeout for a non-blocking call";
+
+using Frame = py::object;
+using FrameQueue = tavol::Fifo<Frame>;
+using Clock = std::chrono::steady_clock;
+
+py::module_ self() { return py::module_::import(kModule); }
+
+py::handle int_type() { return reinterpret_cast<PyObject *>(&PyLong_Type); }
+py::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }
+
+// `timeout` seconds from now; nullopt for None. Negative values are refused.
+std::optional<Clock::time_point> deadline_after(py::handle timeout, const char *negative_msg) {
+  if (timeout.is_none())
+    return std::nullopt;
+  const double seconds = py::float_(py::reinterpret_borrow<py::object>(timeout)).cast<double>();
+  if (seconds < 0)
+    throw py::value_error(negative_msg);
+  // Capped at a day per call: far enough for anyone, and no clock overflow.
+  const double capped = std::min(seconds, 86400.0);
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(capped));
+}
+
+// Waits through wait_in_slices as the host's blocking calls do: forever,
+// until a deadline, or (not blocking) only the first, immediate try.
+template <class TryFor>
+bool host_wait(TryFor &&try_for, bool blocking, std::optional<Clock::time_point> deadline) {
+  if (!blocking)
+    return try_for(std::chrono::milliseconds(0));
+  return wait_in_slices(std::forward<TryFor>(try_for), deadline);
+}
+
+// ---------------------------------------------------------------- primitives
+
+bool semaphore_acquire(tavol::Semaphore &s, bool blocking, py::object timeout) {
+  if (!blocking && !timeout.is_none())
+    throw py::value_error(kMsgNonBlocking);
+  const auto deadline = deadline_after(timeout, kMsgTimeout);
+  return host_wait([&](std::chrono::milliseconds t) { return s.try_acquire_for(t); }, blocking,
+                   deadline);
+}
+
+bool lock_acquire(tavol::Lock &l, bool blocking, double timeout) {
+  if (!blocking && timeout != -1)
+    throw py::value_error(kMsgLockNonBlocking);
+  if (timeout < 0 && timeout != -1)
+    throw py::value_error(kMsgLockTimeout);
+  std::optional<Clock::time_point> deadline;
+  if (timeout >= 0)
+    deadline = deadline_after(py::float_(timeout), kMsgLockTimeout);
+  return host_wait([&](std::chrono::milliseconds t) { return l.try_lock_for(t); }, blocking,
+                   deadline);
+}
+
+[[noreturn]] void raise_queue(const char *name) {
+  PyErr_SetNone(self().attr("queue").attr(name).ptr());
+  throw py::error_already_set();
+}
+
+void queue_put(FrameQueue &q, py::object item, bool block, py::object timeout) {
+  const auto deadline = deadline_after(timeout, kMsgTimeout);
+  if (!host_wait([&](std::chrono::milliseconds t) { return q.put_for(item, t); }, block, deadline))
+    raise_queue("Full");
+}
+
+py::object queue_get(FrameQueue &q, bool block, py::object timeout) {
+  const auto deadline = deadline_after(timeout, kMsgTimeout);
+  std::optional<Frame> item;
+  if (!host_wait(
+          [&](std::chrono::milliseconds t) {
+            item = q.get_for(t);
+            return item.has_value();
+          },
+          block, deadline))
+    raise_queue("Empty");
+  return std::move(*item);
+}
+
+// New references to the stored items, oldest first. Only increments happen
+// under the queue's storage lock; the list is built after it is let go.
+std::vector<py::object> queue_items(const FrameQueue &q) {
+  std::vector<py::object> items;
+  q.visit([&](const Frame &f) { items.push_back(f); });
+  return items;
+}
+
+// The live sequence behind Queue.queue: read it in order, or empty it.
+struct QueueView {
+  std::shared_ptr<FrameQueue> q;
+};
+
+void bind_primitives(py::module_ &m) {
+  py::class_<tavol::Semaphore, std::shared_ptr<tavol::Semaphore>>(
+      m, "Semaphore",
+      "Counting semaphore: acquire waits while the count is 0, release adds one. `_value` reads "
+      "or replaces the count directly.")
+      .def(py::init<std::int64_t>(), "value"_a = 1)
+      .def("acquire", &semaphore_acquire, "blocking"_a = true, "timeout"_a = py::none(),
+           "Waits (at most `timeout` seconds) for a positive count and decrements it; True when "
+           "acquired.")
+      .def("release", &tavol::Semaphore::release, "n"_a = 1)
+      .def_property("_value", &tavol::Semaphore::value, &tavol::Semaphore::set_value)
+      .def("__enter__", [](tavol::Semaphore &s) { return semaphore_acquire(s, true, py::none()); })
+      .def("__exit__", [](tavol::Semaphore &s, const py::args &) { s.release(); })
+      .def("__repr__", [](const tavol::Semaphore &s) {
+        return "<" + std::string(kModule) + ".Semaphore value=" + std::to_string(s.value()) + ">";
+      });
+
+  py::class_<tavol::Lock, std::shared_ptr<tavol::Lock>>(
+      m, "Lock",
+      "Non-reentrant lock; any thread may release it, not only the one that acquired it.")
+      .def(py::init<>())
+      .def("acquire", &lock_acquire, "blocking"_a = true, "timeout"_a = -1.0,
+           "Waits (at most `timeout` seconds; -1: no limit) for the lock; True when acquired.")
+      .def("release", &tavol::Lock::unlock)
+      .def("locked", &tavol::Lock::locked)
+      .def("__enter__", [](tavol::Lock &l) { return lock_acquire(l, true, -1.0); })
+      .def("__exit__", [](tavol::Lock &l, const py::args &) { l.unlock(); })
+      .def("__repr__", [](const tavol::Lock &l) {
+        return "<" + std::string(kModule) + ".Lock " + (l.locked() ? "locked" : "unlocked") + ">";
+      });
+
+  py::class_<QueueView>(m, "QueueView", "The items of a Queue, oldest first.")
+      .def("__len__", [](const QueueView &v) { return v.q->qsize(); })
+      .def("__iter__",
+           [](const QueueView &v) {
+             py::list items;
+             for (auto &item : queue_items(*v.q))
+               items.append(std::move(item));
+             return py::iter(items);
+           })
+      .def("__getitem__",
+           [](const QueueView &v, py::ssize_t i) {
+             std::vector<py::object> items = queue_items(*v.q);
+             const auto n = static_cast<py::ssize_t>(items.size());
+             if (i < 0)
+               i += n;
+             if (i < 0 || i >= n)
+               throw py::index_error("deque index out of range");
+             return items[static_cast<std::size_t>(i)];
+           })
+      .def(
+          "clear",
+          [](QueueView &v) {
+            std::deque<Frame> removed = v.q->take_all();
+            // `removed` is released here, with the GIL held.
+          },
+          "Removes every item without taking the queue's mutex.");
+
+  py::class_<FrameQueue, std::shared_ptr<FrameQueue>>(
+      m, "Queue", "First-in-first-out queue of Python objects; maxsize 0 means unbounded.")
+      .def(py::init([](py::ssize_t maxsize) {
+             return std::make_shared<FrameQueue>(
+                 static_cast<std::size_t>(std::max<py::ssize_t>(maxsize, 0)));
+           }),
+           "maxsize"_a = 0)
+      .def("put", &queue_put, "item"_a, "block"_a = true, "timeout"_a = py::none(),
+           "Appends `item`, waiting (at most `timeout` seconds) while the queue is full; "
+           "queue.Full when it stays full.")
+      .def("get", &queue_get, "block"_a = true, "timeout"_a = py::none(),
+           "Removes and returns the oldest item, waiting (at most `timeout` seconds) while the "
+           "queue is empty; queue.Empty when it stays empty.")
+      .def("put_nowait",
+           [](FrameQueue &q, py::object item) { queue_put(q, item, false, py::none()); })
+      .def("get_nowait", [](FrameQueue &q) { return queue_get(q, false, py::none()); })
+      .def("qsize", &FrameQueue::qsize)
+      .def("empty", &FrameQueue::empty)
+      .def("full", &FrameQueue::full)
+      .def_property("maxsize", &FrameQueue::maxsize,
+                    [](FrameQueue &q, py::ssize_t maxsize) {
+                      q.set_maxsize(static_cast<std::size_t>(std::max<py::ssize_t>(maxsize, 0)));
+                    })
+      .def_property_readonly(
+          "mutex",
+          [](const std::shared_ptr<FrameQueue> &q) {
+            // Shares ownership with the queue, so the lock lives as long as either.
+            return std::shared_ptr<tavol::Lock>(q, &q->mutex());
+          },
+          "The lock that every put and get holds while it works on the queue.")
+      .def_property_readonly(
+          "queue", [](const std::shared_ptr<FrameQueue> &q) { return QueueView{q}; },
+          "The stored items, oldest first; clear() empties them directly.");
+}
+
+// ---------------------------------------------------------------- AudioBuffer
+
+// The attribute names read on every call, interned once for the life of the process.
+struct PartNames {
+  PyObject *buffer_size, *free_slots, *used_slots, *clear_add, *clear_get, *queue_mutex,
+      *data_queue, *rec_mutex, *rec_free_slots, *rec_queue;
+};
+
+const PartNames &part_names() {
+  static const PartNames names{
+      PyUnicode_InternFromString("buffer_size"),    PyUnicode_InternFromString("free_slots"),
+      PyUnicode_InternFromString("used_slots"),     PyUnicode_InternFromString("clear_add"),
+      PyUnicode_InternFromString("clear_get"),      PyUnicode_InternFromString("queue_mutex"),
+      PyUnicode_InternFromString("data_queue"),     PyUnicode_InternFromString("rec_mutex"),
+      PyUnicode_InternFromString("rec_free_slots"), PyUnicode_InternFromString("rec_queue")};
+  return names;
+}
+
+py::object attribute(py::handle obj, PyObject *name) {
+  py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj.ptr(), name));
+  if (!value)
+    throw py::error_already_set();
+  return value;
+}
+
+// One call's view of an AudioBuffer: its parts, read from the instance as a
+// Python method would and kept alive for the call, and the core protocol over them.
+class BufferParts {
+  std::vector<py::object> keep_;
+
+  template <class C> C &part(py::handle buffer, PyObject *name) {
+    keep_.push_back(attribute(buffer, name));
+    return keep_.back().cast<C &>();
+  }
+
+public:
+  explicit BufferParts(py::handle buffer, const PartNames &n = part_names())
+      : keep_(init(buffer)), fifo{attribute(buffer, n.buffer_size).cast<std::size_t>(),
+                                  part<tavol::Semaphore>(buffer, n.free_slots),
+                                  part<tavol::Semaphore>(buffer, n.used_slots),
+                                  part<tavol::Semaphore>(buffer, n.clear_add),
+                                  part<tavol::Semaphore>(buffer, n.clear_get),
+                                  part<tavol::Lock>(buffer, n.queue_mutex),
+                                  part<FrameQueue>(buffer, n.data_queue),
+                                  part<tavol::Lock>(buffer, n.rec_mutex),
+                                  part<tavol::Semaphore>(buffer, n.rec_free_slots),
+                                  part<FrameQueue>(buffer, n.rec_queue)} {}
+
+  tavol::FrameFifo<Frame> fifo;
+
+private:
+  static std::vector<py::object> init(py::handle) {
+    std::vector<py::object> v;
+    v.reserve(9); // no reallocation: the references handed out stay valid
+    return v;
+  }
+};
+
+FrameQueue &store_of(py::handle buffer) {
+  return py::reinterpret_borrow<py::object>(buffer).attr("data_queue").cast<FrameQueue &>();
+}
+
+void buffer_init(py::object buffer, py::object size) {
+  check_exact_type(size, "size", int_type());
+  const auto n = size.cast<std::int64_t>();
+  // A store of 0 places would be unbounded yet count no free place, and drop
+  // mode would then discard from an empty store.
+  if (n < 1)
+    throw py::value_error(kMsgSize);
+  buffer.attr("buffer_size") = size;
+  buffer.attr("free_slots") = std::make_shared<tavol::Semaphore>(n);
+  buffer.attr("used_slots") = std::make_shared<tavol::Semaphore>(0);
+  buffer.attr("clear_add") = std::make_shared<tavol::Semaphore>(1);
+  buffer.attr("clear_get") = std::make_shared<tavol::Semaphore>(1);
+  buffer.attr("queue_mutex") = std::make_shared<tavol::Lock>();
+  buffer.attr("data_queue") = std::make_shared<FrameQueue>(static_cast<std::size_t>(n));
+  buffer.attr("rec_mutex") = std::make_shared<tavol::Lock>();
+  buffer.attr("rec_free_slots") = std::make_shared<tavol::Semaphore>(0);
+  buffer.attr("rec_queue") = std::make_shared<FrameQueue>(0);
+}
+
+void buffer_add(py::object buffer, py::object data, py::object drop_full) {
+  const bool drop = py::bool_(drop_full);
+  BufferParts parts(buffer);
+  // A dropped frame is released here, after every lock is let go.
+  std::optional<Frame> dropped = parts.fifo.add(std::move(data), drop, SliceWait{});
+}
+
+py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) {
+  // A size below 1 would arm a recording that never completes.
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(queue_size.ptr()));
+  if (!index)
+    throw py::error_already_set();
+  if (index.cast<long long>() < 1)
+    throw py::value_error(kMsgQueueSize);
+  const auto n = index.cast<std::size_t>();
+  BufferParts parts(buffer);
+  { std::deque<Frame> previous = parts.fifo.arm_recording(n, SliceWait{}); }
+  try {
+    print(kMsgRecording + py::str(queue_size).cast<std::string>() + kMsgFrames);
+  } catch (...) {
+    parts.fifo.abandon_recording(SliceWait{false});
+    throw;
+  }
+  parts.fifo.await_recording(SliceWait{}, SliceWait{false});
+  py::list frames;
+  for (auto &frame : queue_items(parts.fifo.rec_queue))
+    frames.append(std::move(frame));
+  return self().attr("np").attr("hstack")(frames);
+}
+
+py::object buffer_get(py::object buffer) {
+  BufferParts parts(buffer);
+  return parts.fifo.get(SliceWait{});
+}
+
+bool buffer_clear(py::object buffer) {
+  BufferParts parts(buffer);
+  std::deque<Frame> removed;
+  return parts.fifo.clear(removed, [] { print(kMsgClear); });
+}
+
+py::object make_plain_class(const char *name, py::object base, const char *doc) {
+  py::dict ns;
+  ns["__module__"] = kModule;
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
+      name, py::make_tuple(base), ns);
+}
+
+// Sets `fn` as the method `name` of a plain class. pybind11 takes any
+// function named "__init__" for the constructor of one of its own classes and
+// would treat the instance as a C++ one, so the mark is taken off.
+template <class F, class... Extra>
+void add_method(py::object cls, const char *name, F &&fn, Extra... extra) {
+  py::cpp_function method(std::forward<F>(fn), py::name(name), py::is_method(cls), extra...);
+  py::handle function = py::detail::get_function(method);
+  if (function && PyCFunction_Check(function.ptr()))
+    if (auto *record =
+            py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr())))
+      record->is_constructor = false;
+  py::setattr(cls, name, method);
+}
+
+py::object make_audio_buffer() {
+  py::object cls = make_plain_class(
+      "AudioBuffer",
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type)),
+      "Bounded buffer of the most recent frames between a producer and consumer threads.\n\n"
+      "add() stores a frame (by default dropping the oldest when full), get() waits for the "
+      "oldest, get_fixed_size_data(n) waits for the next n frames added in drop mode and "
+      "stacks them, clear() empties an idle buffer.");
+  add_method(cls, "__init__", &buffer_init, "size"_a = tavol::kDefaultBufferFrames);
+  add_method(cls, "add", &buffer_add, "data"_a, "drop_full"_a = true,
+             "Adds a frame. With drop_full (default) a full buffer drops its oldest frame and "
+             "never waits; otherwise waits for a free place.");
+  add_method(cls, "get_fixed_size_data", &buffer_get_fixed_size_data, "queue_size"_a,
+             "Waits for the next `queue_size` frames added in drop mode and returns them "
+             "stacked with numpy.hstack.");
+  add_method(cls, "get", &buffer_get, "Waits for a frame and returns the oldest.");
+  add_method(cls, "clear", &buffer_clear,
+             "Empties the buffer unless it is empty or an add or get is under way; True when it "
+             "did.");
+  add_method(
+      cls, "size", [](py::object b) { return store_of(b).qsize(); },
+      "Number of frames in the buffer.");
+  add_method(
+      cls, "max_size", [](py::object b) { return store_of(b).maxsize(); },
+      "Capacity of the buffer.");
+  add_method(cls, "is_full", [](py::object b) { return store_of(b).full(); });
+  add_method(cls, "is_empty", [](py::object b) { return store_of(b).empty(); });
+  return cls;
+}
+
+// ---------------------------------------------------------------- FetchBuffer
+
+py::object thread_super(py::handle fetch) {
+  return py::module_::import("builtins").attr("super")(self().attr("FetchBuffer"), fetch);
+}
+
+void fetch_init(py::object fetch, py::object buffer) {
+  thread_super(fetch).attr("__init__")();
+  py_assert(py::isinstance(buffer, self().attr("AudioBuffer")), py::str(kMsgBufferError));
+  fetch.attr("buffer") = buffer;
+  fetch.attr("data") = py::none();
+  // A fetch whose frames never come must not keep the interpreter from exiting.
+  fetch.attr("daemon") = true;
+}
+
+py::object fetch_join(py::object fetch, py::object timeout) {
+  check_exact_type(timeout, "timeout", float_type(), true);
+  thread_super(fetch).attr("join")(timeout);
+  return fetch.attr("data");
+}
+
+py::object fetch_get_data(py::object fetch, py::object desired_queue_size, py::object timeout) {
+  check_exact_type(timeout, "timeout", float_type(), true);
+  fetch.attr("queue_size") = desired_queue_size;
+  fetch.attr("start")();
+  return fetch.attr("join")(timeout);
+}
+
+void fetch_run(py::object fetch) {
+  py::object queue_size = fetch.attr("queue_size");
+  if (py::isinstance<py::int_>(queue_size))
+    fetch.attr("data") = fetch.attr("buffer").attr("get_fixed_size_data")(queue_size);
+}
+
+py::object make_fetch_buffer(py::module_ &m) {
+  py::object cls = make_plain_class(
+      "FetchBuffer", m.attr("threading").attr("Thread"),
+      "Thread that fetches the next N frames of an AudioBuffer: get_data(n, timeout) returns "
+      "them stacked, or None when they have not arrived within `timeout` seconds (a later "
+      "join() returns them once they have).");
+  add_method(cls, "__init__", &fetch_init, "buffer"_a);
+  add_method(cls, "get_data", &fetch_get_data, "desired_queue_size"_a, "timeout"_a = py::none(),
+             "Starts the fetch of `desired_queue_size` frames and waits for it at most "
+             "`timeout` seconds (a float; None: no limit); returns the frames or None.");
+  add_method(cls, "run", &fetch_run);
+  add_method(cls, "join", &fetch_join, "timeout"_a = py::none(),
+             "Waits for the fetch (at most `timeout` seconds) and returns its data, or None.");
+  return cls;
+}
+
+} // namespace
+
+PYBIND11_MODULE(buffer, m) {
+  register_translators();
+  m.doc() = "Thread-safe frame buffer and the fetch thread that reads it.";
+
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("threading") = py::module_::import("threading");
+  m.attr("queue") = py::module_::import("queue");
+  bind_primitives(m);
+  m.attr("AudioBuffer") = make_audio_buffer();
+  m.attr("FetchBuffer") = make_fetch_buffer(m);
+  m.def(
+      "display_after_fetch", [](py::object lck) { lck.attr("wait")(); }, "lck"_a,
+      "Blocks until the event `lck` is set.");
+
+  m.attr("__all__") = py::list(py::make_tuple("AudioBuffer", "FetchBuffer"));
+}
