@@ -8,9 +8,15 @@
 // answers Ctrl-C.
 #include <pybind11/pybind11.h>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -226,60 +232,87 @@ void bind_primitives(py::module_ &m) {
 
 // ---------------------------------------------------------------- AudioBuffer
 
-// The attribute names read on every call, interned once for the life of the process.
-struct PartNames {
-  PyObject *buffer_size, *free_slots, *used_slots, *clear_add, *clear_get, *queue_mutex,
-      *data_queue, *rec_mutex, *rec_free_slots, *rec_queue;
+// add and get run for every frame, so they read their parts the cheap way:
+// attribute names interned once, the instance __dict__ read directly (with
+// getattr as the fallback), and the native object behind a part taken
+// straight from its pybind11 instance when the type matches exactly.
+
+enum Part {
+  kFreeSlots,
+  kUsedSlots,
+  kClearAdd,
+  kClearGet,
+  kQueueMutex,
+  kDataQueue,
+  kRecMutex,
+  kRecFreeSlots,
+  kRecQueue,
+  kBufferSize,
+  kPartCount
 };
 
-const PartNames &part_names() {
-  static const PartNames names{
-      PyUnicode_InternFromString("buffer_size"),    PyUnicode_InternFromString("free_slots"),
-      PyUnicode_InternFromString("used_slots"),     PyUnicode_InternFromString("clear_add"),
-      PyUnicode_InternFromString("clear_get"),      PyUnicode_InternFromString("queue_mutex"),
-      PyUnicode_InternFromString("data_queue"),     PyUnicode_InternFromString("rec_mutex"),
-      PyUnicode_InternFromString("rec_free_slots"), PyUnicode_InternFromString("rec_queue")};
-  return names;
+PyObject *part_name(Part p) {
+  static PyObject *const names[kPartCount] = {
+      PyUnicode_InternFromString("free_slots"),  PyUnicode_InternFromString("used_slots"),
+      PyUnicode_InternFromString("clear_add"),   PyUnicode_InternFromString("clear_get"),
+      PyUnicode_InternFromString("queue_mutex"), PyUnicode_InternFromString("data_queue"),
+      PyUnicode_InternFromString("rec_mutex"),   PyUnicode_InternFromString("rec_free_slots"),
+      PyUnicode_InternFromString("rec_queue"),   PyUnicode_InternFromString("buffer_size")};
+  return names[p];
 }
 
-py::object attribute(py::handle obj, PyObject *name) {
-  py::object value = py::reinterpret_steal<py::object>(PyObject_GetAttr(obj.ptr(), name));
-  if (!value)
-    throw py::error_already_set();
-  return value;
+template <class C> C &native(py::handle obj) {
+  static PyTypeObject *const type = reinterpret_cast<PyTypeObject *>(py::type::of<C>().ptr());
+  if (Py_TYPE(obj.ptr()) == type) {
+    auto *inst = reinterpret_cast<py::detail::instance *>(obj.ptr());
+    return *static_cast<C *>(inst->get_value_and_holder().value_ptr());
+  }
+  return obj.cast<C &>();
 }
 
-// One call's view of an AudioBuffer: its parts, read from the instance as a
-// Python method would and kept alive for the call, and the core protocol over them.
-class BufferParts {
-  std::vector<py::object> keep_;
-
-  template <class C> C &part(py::handle buffer, PyObject *name) {
-    keep_.push_back(attribute(buffer, name));
-    return keep_.back().cast<C &>();
+// Strong references to an AudioBuffer's parts for the length of one call:
+// another thread may rebind an attribute while this one waits.
+class PartRefs {
+public:
+  explicit PartRefs(py::handle buffer) {
+    py::object dict =
+        py::reinterpret_steal<py::object>(PyObject_GenericGetDict(buffer.ptr(), nullptr));
+    if (!dict)
+      throw py::error_already_set();
+    for (int i = 0; i < kPartCount; ++i) {
+      PyObject *name = part_name(static_cast<Part>(i));
+      PyObject *found = PyDict_GetItemWithError(dict.ptr(), name);
+      if (found)
+        refs_[i] = py::reinterpret_borrow<py::object>(found);
+      else if (PyErr_Occurred())
+        throw py::error_already_set();
+      else
+        refs_[i] = py::reinterpret_steal<py::object>(PyObject_GetAttr(buffer.ptr(), name));
+      if (!refs_[i])
+        throw py::error_already_set();
+    }
   }
 
+protected:
+  std::array<py::object, kPartCount> refs_;
+};
+
+// One call's view of an AudioBuffer: its parts, and the core protocol over them.
+class BufferParts : PartRefs {
 public:
-  explicit BufferParts(py::handle buffer, const PartNames &n = part_names())
-      : keep_(init(buffer)), fifo{attribute(buffer, n.buffer_size).cast<std::size_t>(),
-                                  part<tavol::Semaphore>(buffer, n.free_slots),
-                                  part<tavol::Semaphore>(buffer, n.used_slots),
-                                  part<tavol::Semaphore>(buffer, n.clear_add),
-                                  part<tavol::Semaphore>(buffer, n.clear_get),
-                                  part<tavol::Lock>(buffer, n.queue_mutex),
-                                  part<FrameQueue>(buffer, n.data_queue),
-                                  part<tavol::Lock>(buffer, n.rec_mutex),
-                                  part<tavol::Semaphore>(buffer, n.rec_free_slots),
-                                  part<FrameQueue>(buffer, n.rec_queue)} {}
+  explicit BufferParts(py::handle buffer)
+      : PartRefs(buffer), fifo{refs_[kBufferSize].cast<std::size_t>(),
+                               native<tavol::Semaphore>(refs_[kFreeSlots]),
+                               native<tavol::Semaphore>(refs_[kUsedSlots]),
+                               native<tavol::Semaphore>(refs_[kClearAdd]),
+                               native<tavol::Semaphore>(refs_[kClearGet]),
+                               native<tavol::Lock>(refs_[kQueueMutex]),
+                               native<FrameQueue>(refs_[kDataQueue]),
+                               native<tavol::Lock>(refs_[kRecMutex]),
+                               native<tavol::Semaphore>(refs_[kRecFreeSlots]),
+                               native<FrameQueue>(refs_[kRecQueue])} {}
 
   tavol::FrameFifo<Frame> fifo;
-
-private:
-  static std::vector<py::object> init(py::handle) {
-    std::vector<py::object> v;
-    v.reserve(9); // no reallocation: the references handed out stay valid
-    return v;
-  }
 };
 
 FrameQueue &store_of(py::handle buffer) {
@@ -305,13 +338,6 @@ void buffer_init(py::object buffer, py::object size) {
   buffer.attr("rec_queue") = std::make_shared<FrameQueue>(0);
 }
 
-void buffer_add(py::object buffer, py::object data, py::object drop_full) {
-  const bool drop = py::bool_(drop_full);
-  BufferParts parts(buffer);
-  // A dropped frame is released here, after every lock is let go.
-  std::optional<Frame> dropped = parts.fifo.add(std::move(data), drop, SliceWait{});
-}
-
 py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) {
   // A size below 1 would arm a recording that never completes.
   py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(queue_size.ptr()));
@@ -335,9 +361,101 @@ py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) 
   return self().attr("np").attr("hstack")(frames);
 }
 
-py::object buffer_get(py::object buffer) {
-  BufferParts parts(buffer);
-  return parts.fifo.get(SliceWait{});
+// ---- add and get as plain CPython fast-call methods: they run once per
+// frame, and skipping pybind11's general dispatcher is most of their cost.
+
+// Runs `body`; a C++ exception becomes the Python error, as in pybind11's dispatcher.
+template <class F> PyObject *guarded(F &&body) {
+  try {
+    return body();
+  } catch (py::error_already_set &e) {
+    e.restore();
+#ifdef __GLIBCXX__
+  } catch (abi::__forced_unwind &) {
+    throw;
+#endif
+  } catch (...) {
+    py::detail::try_translate_exceptions();
+  }
+  return nullptr;
+}
+
+// Binds a fast call's positional and keyword arguments to `names` (after
+// self), with the interpreter's own messages; the first `required` are required.
+bool bind_arguments(const char *fn, std::initializer_list<const char *> names, Py_ssize_t required,
+                    PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
+  const auto n = static_cast<Py_ssize_t>(names.size());
+  const char *const *name = names.begin();
+  if (nargs > n) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zd to %zd positional arguments but %zd were given", fn,
+                 required + 1, n + 1, nargs + 1);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i)
+    out[i] = i < nargs ? args[i] : nullptr;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t j = 0;
+    while (j < n && PyUnicode_CompareWithASCIIString(key, name[j]) != 0)
+      ++j;
+    if (j == n) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key);
+      return false;
+    }
+    if (out[j]) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn, name[j]);
+      return false;
+    }
+    out[j] = args[nargs + k];
+  }
+  for (Py_ssize_t j = 0; j < required; ++j)
+    if (!out[j]) {
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", fn,
+                   name[j]);
+      return false;
+    }
+  return true;
+}
+
+PyObject *buffer_add(PyObject *buffer, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    PyObject *arg[2];
+    if (!bind_arguments("AudioBuffer.add", {"data", "drop_full"}, 1, args, nargs, kwnames, arg))
+      return nullptr;
+    const int drop = arg[1] ? PyObject_IsTrue(arg[1]) : 1;
+    if (drop < 0)
+      return nullptr;
+    BufferParts parts(buffer);
+    // A dropped frame is released here, after every lock is let go.
+    std::optional<Frame> dropped =
+        parts.fifo.add(py::reinterpret_borrow<py::object>(arg[0]), drop != 0, SliceWait{});
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *buffer_get(PyObject *buffer, PyObject *) {
+  return guarded([&]() -> PyObject * {
+    BufferParts parts(buffer);
+    return parts.fifo.get(SliceWait{}).release().ptr();
+  });
+}
+
+PyMethodDef kFastMethods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&buffer_add)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add($self, data, drop_full=True)\n--\n\nAdds a frame. With drop_full (default) a full "
+     "buffer drops its oldest frame and never waits; otherwise waits for a free place."},
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&buffer_get)), METH_NOARGS,
+     "get($self)\n--\n\nWaits for a frame and returns the oldest."},
+};
+
+void add_fast_method(py::object cls, PyMethodDef &def) {
+  PyObject *descr = PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def);
+  if (!descr)
+    throw py::error_already_set();
+  py::setattr(cls, def.ml_name, py::reinterpret_steal<py::object>(descr));
 }
 
 bool buffer_clear(py::object buffer) {
@@ -378,13 +496,11 @@ py::object make_audio_buffer() {
       "oldest, get_fixed_size_data(n) waits for the next n frames added in drop mode and "
       "stacks them, clear() empties an idle buffer.");
   add_method(cls, "__init__", &buffer_init, "size"_a = tavol::kDefaultBufferFrames);
-  add_method(cls, "add", &buffer_add, "data"_a, "drop_full"_a = true,
-             "Adds a frame. With drop_full (default) a full buffer drops its oldest frame and "
-             "never waits; otherwise waits for a free place.");
+  add_fast_method(cls, kFastMethods[0]);
   add_method(cls, "get_fixed_size_data", &buffer_get_fixed_size_data, "queue_size"_a,
              "Waits for the next `queue_size` frames added in drop mode and returns them "
              "stacked with numpy.hstack.");
-  add_method(cls, "get", &buffer_get, "Waits for a frame and returns the oldest.");
+  add_fast_method(cls, kFastMethods[1]);
   add_method(cls, "clear", &buffer_clear,
              "Empties the buffer unless it is empty or an add or get is under way; True when it "
              "did.");

@@ -2,6 +2,12 @@
 
 #include "tavol/errors.hpp"
 
+// Lost wake-ups are ruled out by sequentially consistent order: a sleeper
+// registers in waiters_ (under the mutex) before its last look at the state,
+// and a waker changes the state before it looks at waiters_; so either the
+// sleeper sees the change, or the waker sees the sleeper and, taking the mutex,
+// notifies it no earlier than its wait began.
+
 namespace tavol {
 
 Semaphore::Semaphore(std::int64_t initial) : count_(initial) {
@@ -9,36 +15,40 @@ Semaphore::Semaphore(std::int64_t initial) : count_(initial) {
     throw InvalidArgument("semaphore initial value must be >= 0");
 }
 
-void Semaphore::acquire() {
-  std::unique_lock hold(mutex_);
-  available_.wait(hold, [this] { return count_.load(std::memory_order_relaxed) > 0; });
-  count_.fetch_sub(1, std::memory_order_release);
+bool Semaphore::try_acquire() {
+  std::int64_t c = count_.load();
+  while (c > 0)
+    if (count_.compare_exchange_weak(c, c - 1))
+      return true;
+  return false;
 }
 
-bool Semaphore::try_acquire() {
-  std::lock_guard hold(mutex_);
-  if (count_.load(std::memory_order_relaxed) <= 0)
-    return false;
-  count_.fetch_sub(1, std::memory_order_release);
-  return true;
+void Semaphore::acquire() {
+  if (try_acquire())
+    return;
+  std::unique_lock hold(mutex_);
+  ++waiters_;
+  available_.wait(hold, [this] { return try_acquire(); });
+  --waiters_;
 }
 
 bool Semaphore::try_acquire_until(std::chrono::steady_clock::time_point deadline) {
+  if (try_acquire())
+    return true;
   std::unique_lock hold(mutex_);
-  if (!available_.wait_until(hold, deadline,
-                             [this] { return count_.load(std::memory_order_relaxed) > 0; }))
-    return false;
-  count_.fetch_sub(1, std::memory_order_release);
-  return true;
+  ++waiters_;
+  const bool acquired = available_.wait_until(hold, deadline, [this] { return try_acquire(); });
+  --waiters_;
+  return acquired;
 }
 
 void Semaphore::release(std::int64_t n) {
   if (n < 1)
     throw InvalidArgument("n must be one or more");
-  {
-    std::lock_guard hold(mutex_);
-    count_.fetch_add(n, std::memory_order_release);
-  }
+  count_.fetch_add(n);
+  if (waiters_.load() == 0)
+    return;
+  { std::lock_guard hold(mutex_); }
   if (n == 1)
     available_.notify_one();
   else
@@ -48,44 +58,43 @@ void Semaphore::release(std::int64_t n) {
 void Semaphore::set_value(std::int64_t count) {
   if (count < 0)
     throw InvalidArgument("semaphore value must be >= 0");
-  {
-    std::lock_guard hold(mutex_);
-    count_.store(count, std::memory_order_release);
-  }
-  if (count > 0)
-    available_.notify_all();
-}
-
-void Lock::lock() {
-  std::unique_lock hold(mutex_);
-  released_.wait(hold, [this] { return !locked_.load(std::memory_order_relaxed); });
-  locked_.store(true, std::memory_order_release);
+  count_.store(count);
+  if (count == 0 || waiters_.load() == 0)
+    return;
+  { std::lock_guard hold(mutex_); }
+  available_.notify_all();
 }
 
 bool Lock::try_lock() {
-  std::lock_guard hold(mutex_);
-  if (locked_.load(std::memory_order_relaxed))
-    return false;
-  locked_.store(true, std::memory_order_release);
-  return true;
+  bool expected = false;
+  return locked_.compare_exchange_strong(expected, true);
+}
+
+void Lock::lock() {
+  if (try_lock())
+    return;
+  std::unique_lock hold(mutex_);
+  ++waiters_;
+  released_.wait(hold, [this] { return try_lock(); });
+  --waiters_;
 }
 
 bool Lock::try_lock_until(std::chrono::steady_clock::time_point deadline) {
+  if (try_lock())
+    return true;
   std::unique_lock hold(mutex_);
-  if (!released_.wait_until(hold, deadline,
-                            [this] { return !locked_.load(std::memory_order_relaxed); }))
-    return false;
-  locked_.store(true, std::memory_order_release);
-  return true;
+  ++waiters_;
+  const bool acquired = released_.wait_until(hold, deadline, [this] { return try_lock(); });
+  --waiters_;
+  return acquired;
 }
 
 void Lock::unlock() {
-  {
-    std::lock_guard hold(mutex_);
-    if (!locked_.load(std::memory_order_relaxed))
-      throw Error("release unlocked lock");
-    locked_.store(false, std::memory_order_release);
-  }
+  if (!locked_.exchange(false))
+    throw Error("release unlocked lock");
+  if (waiters_.load() == 0)
+    return;
+  { std::lock_guard hold(mutex_); }
   released_.notify_one();
 }
 

@@ -52,19 +52,29 @@ public:
     if (!mutex_.try_lock_until(deadline))
       return false;
     std::unique_lock<Lock> hold(mutex_, std::adopt_lock);
-    if (!not_full_.wait_until(hold, deadline, [this] { return !full(); }))
+    ++put_waiters_;
+    const bool room = not_full_.wait_until(hold, deadline, [this] { return !full(); });
+    --put_waiters_;
+    if (!room)
       return false;
-    {
-      std::lock_guard store(items_mutex_);
-      items_.push_back(std::move(item));
-    }
-    not_empty_.notify_one();
+    push(item);
     return true;
   }
+  // A zero duration reads no clock and does not wait.
   template <class Rep, class Period> bool put_for(T &item, std::chrono::duration<Rep, Period> d) {
+    if (d <= d.zero())
+      return try_put(item);
     return put_until(item, clock::now() + d);
   }
-  bool try_put(T &item) { return put_until(item, clock::now()); }
+  bool try_put(T &item) {
+    if (!mutex_.try_lock())
+      return false;
+    std::unique_lock<Lock> hold(mutex_, std::adopt_lock);
+    if (full())
+      return false;
+    push(item);
+    return true;
+  }
 
   // Waits until `deadline` for mutex() and for an item, then removes and
   // returns the oldest; nullopt on timeout.
@@ -72,22 +82,27 @@ public:
     if (!mutex_.try_lock_until(deadline))
       return std::nullopt;
     std::unique_lock<Lock> hold(mutex_, std::adopt_lock);
-    if (!not_empty_.wait_until(hold, deadline, [this] { return qsize() > 0; }))
+    ++get_waiters_;
+    const bool any = not_empty_.wait_until(hold, deadline, [this] { return qsize() > 0; });
+    --get_waiters_;
+    if (!any)
       return std::nullopt;
-    std::optional<T> item;
-    {
-      std::lock_guard store(items_mutex_);
-      item.emplace(std::move(items_.front()));
-      items_.pop_front();
-    }
-    not_full_.notify_one();
-    return item;
+    return pop();
   }
   template <class Rep, class Period>
   std::optional<T> get_for(std::chrono::duration<Rep, Period> d) {
+    if (d <= d.zero())
+      return try_get();
     return get_until(clock::now() + d);
   }
-  std::optional<T> try_get() { return get_until(clock::now()); }
+  std::optional<T> try_get() {
+    if (!mutex_.try_lock())
+      return std::nullopt;
+    std::unique_lock<Lock> hold(mutex_, std::adopt_lock);
+    if (qsize() == 0)
+      return std::nullopt;
+    return pop();
+  }
 
   std::size_t qsize() const {
     std::lock_guard store(items_mutex_);
@@ -121,9 +136,34 @@ public:
   }
 
 private:
+  // Both with mutex_ held.
+  void push(T &item) {
+    {
+      std::lock_guard store(items_mutex_);
+      items_.push_back(std::move(item));
+    }
+    if (get_waiters_ > 0)
+      not_empty_.notify_one();
+  }
+  std::optional<T> pop() {
+    std::optional<T> item;
+    {
+      std::lock_guard store(items_mutex_);
+      item.emplace(std::move(items_.front()));
+      items_.pop_front();
+    }
+    if (put_waiters_ > 0)
+      not_full_.notify_one();
+    return item;
+  }
+
   Lock mutex_;
   std::condition_variable_any not_empty_;
   std::condition_variable_any not_full_;
+  // Threads sleeping in get and put; read and written with mutex_ held, so
+  // a notification is sent only when someone can receive it.
+  int get_waiters_ = 0;
+  int put_waiters_ = 0;
   std::atomic<std::size_t> maxsize_;
   // Guards items_ itself; held only for the few instructions that touch it,
   // never while waiting, so take_all and visit are safe with or without mutex_.
