@@ -315,13 +315,21 @@ public:
   tavol::FrameFifo<Frame> fifo;
 };
 
+// An int's value; OverflowError beyond 64 bits.
+long long as_long_long(py::handle value) {
+  const long long n = PyLong_AsLongLong(value.ptr());
+  if (n == -1 && PyErr_Occurred())
+    throw py::error_already_set();
+  return n;
+}
+
 FrameQueue &store_of(py::handle buffer) {
   return py::reinterpret_borrow<py::object>(buffer).attr("data_queue").cast<FrameQueue &>();
 }
 
 void buffer_init(py::object buffer, py::object size) {
   check_exact_type(size, "size", int_type());
-  const auto n = size.cast<std::int64_t>();
+  const long long n = as_long_long(size);
   // A store of 0 places would be unbounded yet count no free place, and drop
   // mode would then discard from an empty store.
   if (n < 1)
@@ -343,20 +351,24 @@ py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) 
   py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(queue_size.ptr()));
   if (!index)
     throw py::error_already_set();
-  if (index.cast<long long>() < 1)
+  const long long n = as_long_long(index);
+  if (n < 1)
     throw py::value_error(kMsgQueueSize);
-  const auto n = index.cast<std::size_t>();
   BufferParts parts(buffer);
-  { std::deque<Frame> previous = parts.fifo.arm_recording(n, SliceWait{}); }
+  {
+    std::deque<Frame> previous = parts.fifo.arm_recording(static_cast<std::size_t>(n), SliceWait{});
+  }
   try {
     print(kMsgRecording + py::str(queue_size).cast<std::string>() + kMsgFrames);
   } catch (...) {
     parts.fifo.abandon_recording(SliceWait{false});
     throw;
   }
-  parts.fifo.await_recording(SliceWait{}, SliceWait{false});
+  std::vector<py::object> recorded;
+  parts.fifo.await_recording(SliceWait{}, SliceWait{false},
+                             [&] { recorded = queue_items(parts.fifo.rec_queue); });
   py::list frames;
-  for (auto &frame : queue_items(parts.fifo.rec_queue))
+  for (auto &frame : recorded)
     frames.append(std::move(frame));
   return self().attr("np").attr("hstack")(frames);
 }

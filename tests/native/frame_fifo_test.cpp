@@ -156,7 +156,7 @@ TEST(FrameFifoTest, RecordingCollectsTheFramesAddedAfterArming) {
   f.add(-1, true, wait5s); // before arming: not recorded
   EXPECT_TRUE(f.arm_recording(3, wait5s).empty());
   f.add(-2, false, wait5s); // blocking mode does not feed the recording
-  auto waiter = std::async(std::launch::async, [&] { f.await_recording(wait5s, wait5s); });
+  auto waiter = std::async(std::launch::async, [&] { f.await_recording(wait5s, wait5s, nothing); });
   for (int i = 1; i <= 4; ++i)
     f.add(i, true, wait5s);
   ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
@@ -191,7 +191,7 @@ TEST(FrameFifoTest, GivingUpUndoesEveryStep) {
   // A recording that never completes is disarmed and its lock given back.
   f.arm_recording(2, wait5s);
   f.add(5, true, wait5s);
-  EXPECT_THROW(f.await_recording(short_wait, wait5s), TimedOut);
+  EXPECT_THROW(f.await_recording(short_wait, wait5s, nothing), TimedOut);
   EXPECT_EQ(p.rec_free_slots.value(), 0);
   EXPECT_FALSE(p.rec_mutex.locked());
   f.add(6, true, wait5s); // not recorded any more

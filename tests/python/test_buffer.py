@@ -2,7 +2,7 @@
 primitives under them. Every wait here is bounded: a broken buffer fails, it never hangs."""
 
 import gc
-import os
+import pickle
 import queue
 import subprocess
 import sys
@@ -59,6 +59,15 @@ def test_module_surface():
     assert issubclass(FetchBuffer, threading.Thread)
     assert FetchBuffer.__module__ == AudioBuffer.__module__ == "tavol.core.buffer"
     assert callable(display_after_fetch) and "display_after_fetch" not in buffer_module.__all__
+    assert pickle.loads(pickle.dumps(display_after_fetch)) is display_after_fetch
+
+
+def test_import_pulls_in_no_other_tavol_module():
+    result = run_python("""
+        import sys, tavol.core.buffer
+        print(sorted(m for m in sys.modules if m.startswith("tavol")))
+    """)
+    assert result.stdout.strip() == "['tavol', 'tavol.core', 'tavol.core.buffer']"
 
 
 def test_new_buffer_has_the_documented_state():

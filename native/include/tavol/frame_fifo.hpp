@@ -161,16 +161,20 @@ template <typename T> struct FrameFifo {
     }
   }
 
-  // Second half: waits until the recording is complete. Its frames stay in
-  // rec_queue, oldest first. A waiter that gives up disarms the recording.
-  template <class Wait, class QuietWait> void await_recording(Wait &&wait, QuietWait &&quiet) {
+  // Second half: waits until the recording is complete, then calls
+  // on_complete() while still holding rec_mutex, so that no new recording can
+  // empty rec_queue before the caller has read it; the frames stay there,
+  // oldest first. A waiter that gives up disarms the recording.
+  template <class Wait, class QuietWait, class OnComplete>
+  void await_recording(Wait &&wait, QuietWait &&quiet, OnComplete &&on_complete) {
     try {
       lock(rec_mutex, wait);
     } catch (...) {
       abandon_recording(quiet);
       throw;
     }
-    rec_mutex.unlock();
+    Unlock done{&rec_mutex};
+    on_complete();
   }
 
   // Disarms an armed recording and gives back rec_mutex, unless the producer
