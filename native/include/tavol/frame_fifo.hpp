@@ -10,8 +10,7 @@
 // must call f(std::chrono::milliseconds slice) until it returns true; f
 // waits at most `slice` itself. Between calls the waiter may do anything
 // (release an interpreter lock, look at signals) and may give up by throwing:
-// the operation then undoes what it did and rethrows. BlockingWait simply
-// waits.
+// the operation then undoes what it did and rethrows.
 //
 // Frames: T is copied only into the recording; frames that leave the store
 // (dropped, cleared, or replaced in the recording) are handed back to the
@@ -31,14 +30,6 @@
 #include "tavol/semaphore.hpp"
 
 namespace tavol {
-
-// A waiter with no time limit.
-struct BlockingWait {
-  template <class F> void operator()(F &&try_for) const {
-    while (!try_for(std::chrono::milliseconds(100))) {
-    }
-  }
-};
 
 template <typename T> struct FrameFifo {
   std::size_t buffer_size;
