@@ -4,19 +4,24 @@ design written in plain Python (threading.Semaphore, threading.Lock, queue.Queue
 One producer thread adds 160-sample float32 frames, one consumer thread gets
 them; blocking mode (every frame delivered) and drop mode (the producer never
 waits; a slow consumer misses frames). Both implementations run side by side,
-best of several rounds. Takes a few seconds:
+best of several rounds, for a few buffer capacities: in blocking mode a small
+buffer makes the two threads hand the GIL back and forth every few frames, and
+that hand-over, the same for both, bounds the rate. Takes about 20 s:
 
-    python bench/bench_buffer.py [--frames 50000] [--size 16] [--rounds 3]
+    python bench/bench_buffer.py [--frames 50000] [--sizes 2,16,256] [--rounds 3]
 """
 
 import argparse
+import os
 import queue
 import threading
 import time
 
-import numpy as np
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")  # idle BLAS threads would compete for the CPUs
 
-from tavol.core.buffer import AudioBuffer
+import numpy as np  # noqa: E402
+
+from tavol.core.buffer import AudioBuffer  # noqa: E402
 
 FRAME_SAMPLES = 160
 STOP = object()
@@ -99,24 +104,25 @@ def run_once(buffer_cls, frames, n, size, drop):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--frames", type=int, default=50000, help="frames per run")
-    parser.add_argument("--size", type=int, default=16, help="buffer capacity in frames")
+    parser.add_argument("--sizes", default="2,16,256", help="buffer capacities in frames")
     parser.add_argument("--rounds", type=int, default=3, help="runs per case (best is kept)")
     args = parser.parse_args()
 
     rng = np.random.default_rng(0)
     frames = [rng.standard_normal(FRAME_SAMPLES).astype(np.float32) for _ in range(256)]
-    print(f"{args.frames} frames of {FRAME_SAMPLES} float32 samples, buffer of {args.size}, "
-          f"best of {args.rounds}")
-    print(f"{'mode':<9}{'native fr/s':>14}{'python fr/s':>14}{'ratio':>8}"
+    print(f"{args.frames} frames of {FRAME_SAMPLES} float32 samples, best of {args.rounds}; "
+          "got = frames the consumer received")
+    print(f"{'size':>5} {'mode':<9}{'native fr/s':>14}{'python fr/s':>14}{'ratio':>8}"
           f"{'native got':>12}{'python got':>12}")
-    for mode, drop in (("blocking", False), ("drop", True)):
-        best = {}
-        for name, cls in (("native", AudioBuffer), ("python", PyAudioBuffer)):
-            runs = [run_once(cls, frames, args.frames, args.size, drop) for _ in range(args.rounds)]
-            best[name] = max(runs)
-        ratio = best["native"][0] / best["python"][0]
-        print(f"{mode:<9}{best['native'][0]:>14,.0f}{best['python'][0]:>14,.0f}{ratio:>7.1f}x"
-              f"{best['native'][1]:>12}{best['python'][1]:>12}")
+    for size in (int(s) for s in args.sizes.split(",")):
+        for mode, drop in (("blocking", False), ("drop", True)):
+            best = {}
+            for name, cls in (("native", AudioBuffer), ("python", PyAudioBuffer)):
+                runs = [run_once(cls, frames, args.frames, size, drop) for _ in range(args.rounds)]
+                best[name] = max(runs)
+            ratio = best["native"][0] / best["python"][0]
+            print(f"{size:>5} {mode:<9}{best['native'][0]:>14,.0f}{best['python'][0]:>14,.0f}"
+                  f"{ratio:>7.1f}x{best['native'][1]:>12}{best['python'][1]:>12}")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tavol/constants.hpp"
@@ -73,12 +74,28 @@ bool interpreter_finalizing();
 // so Ctrl-C raises KeyboardInterrupt. With a deadline, returns false once it
 // has passed. try_for must not touch Python objects.
 //
+// Before its first sleep the waiter polls for kWaitSpinUs, GIL released and
+// yielding the CPU: when two Python threads hand frames to each other, the
+// other side usually answers within microseconds, and a sleep and wake-up
+// per hand-over would cost more than the work itself.
+//
 // The GIL is given up and taken back by hand, not by gil_scoped_release:
 // while the interpreter shuts down, a daemon thread that asks for the GIL is
 // ended from inside PyEval_RestoreThread by unwinding its stack, which would
 // terminate the process from a noexcept destructor, or drop references
 // without the GIL on the way up. Such a thread is parked instead, touching
 // nothing, until the process exits.
+// Calls try_for with a zero slice until it succeeds or `time` has passed.
+template <class TryFor> bool spin(TryFor &try_for, std::chrono::microseconds time) {
+  const auto end = std::chrono::steady_clock::now() + time;
+  do {
+    if (try_for(std::chrono::milliseconds(0)))
+      return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
 template <class TryFor>
 bool wait_in_slices(TryFor &&try_for,
                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
@@ -86,6 +103,7 @@ bool wait_in_slices(TryFor &&try_for,
   using std::chrono::milliseconds;
   if (try_for(milliseconds(0)))
     return true;
+  bool first = true;
   for (;;) {
     milliseconds slice(kWaitSliceMs);
     if (deadline) {
@@ -97,7 +115,10 @@ bool wait_in_slices(TryFor &&try_for,
     bool done;
     PyThreadState *state = PyEval_SaveThread();
     try {
-      done = try_for(slice);
+      done = first && spin(try_for, std::chrono::microseconds(kWaitSpinUs));
+      first = false;
+      if (!done)
+        done = try_for(slice);
     } catch (...) {
       PyEval_RestoreThread(state);
       throw;

@@ -24,5 +24,7 @@ inline constexpr long kDefaultBufferFrames = 2;
 
 // How long a waiting Python thread sleeps between two looks at signals and progress (ms).
 inline constexpr int kWaitSliceMs = 50;
+// How long a waiting Python thread polls, GIL released, before its first sleep (us).
+inline constexpr int kWaitSpinUs = 50;
 
 } // namespace tavol
