@@ -50,9 +50,9 @@ void check_exact_type(py::handle value, const char *name, py::handle expected, b
     return;
   if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject *>(expected.ptr()))
     return;
-  PyErr_Format(
-      PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-      reinterpret_cast<PyTypeObject *>(expected.ptr())->tp_name, Py_TYPE(value.ptr())->tp_name);
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+               name, reinterpret_cast<PyTypeObject *>(expected.ptr())->tp_name,
+               Py_TYPE(value.ptr())->tp_name);
   throw py::error_already_set();
 }
 
@@ -79,14 +79,14 @@ py::object to_path(py::handle module, py::handle value) { return module.attr("Pa
 void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn) {
   if (!py::hasattr(module, "_StaticFunction")) {
     py::class_<StaticFunction>(module, "_StaticFunction", py::module_local())
-        .def("__call__", [](const StaticFunction &s, py::args args,
-                            const py::kwargs &kwargs) { return s.fn(*args, **kwargs); })
+        .def("__call__",
+             [](const StaticFunction &s, py::args args, const py::kwargs &kwargs) {
+               return s.fn(*args, **kwargs);
+             })
         // A str from __reduce__ makes pickle store a global: module + qualname.
         .def("__reduce__", [](const StaticFunction &s) { return s.qualname; })
-        .def_property_readonly("__doc__",
-                               [](const StaticFunction &s) { return s.fn.attr("__doc__"); })
-        .def("__repr__",
-             [](const StaticFunction &s) { return "<static method " + s.qualname + ">"; });
+        .def_property_readonly("__doc__", [](const StaticFunction &s) { return s.fn.attr("__doc__"); })
+        .def("__repr__", [](const StaticFunction &s) { return "<static method " + s.qualname + ">"; });
   }
   const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
   py::object wrapper = py::cast(StaticFunction{std::move(fn), name, qualname});

@@ -31,8 +31,7 @@ void register_translators();
 
 // Raises TypeError "Argument 'name' has incorrect type (expected int, got bool)"
 // unless type(value) is exactly `expected` (or value is None and none_ok).
-void check_exact_type(py::handle value, const char *name, py::handle expected,
-                      bool none_ok = false);
+void check_exact_type(py::handle value, const char *name, py::handle expected, bool none_ok = false);
 
 // `assert cond, message`: AssertionError(message) unless the interpreter runs with -O.
 void py_assert(bool cond, py::handle message);
