@@ -85,7 +85,7 @@ bool interpreter_finalizing();
 // without the GIL on the way up. Such a thread is parked instead, touching
 // nothing, until the process exits.
 // Calls try_for with a zero slice until it succeeds or `time` has passed.
-template <class TryFor> bool spin(TryFor &try_for, std::chrono::microseconds time) {
+template <class TryFor> bool spin_wait(TryFor &try_for, std::chrono::microseconds time) {
   const auto end = std::chrono::steady_clock::now() + time;
   do {
     if (try_for(std::chrono::milliseconds(0)))
@@ -114,7 +114,7 @@ bool wait_in_slices(TryFor &&try_for,
     bool done;
     PyThreadState *state = PyEval_SaveThread();
     try {
-      done = first && spin(try_for, std::chrono::microseconds(kWaitSpinUs));
+      done = first && spin_wait(try_for, std::chrono::microseconds(kWaitSpinUs));
       first = false;
       if (!done)
         done = try_for(slice);
