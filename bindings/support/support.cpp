@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
@@ -203,6 +204,19 @@ py::tuple unpack(const py::handle &value, std::size_t n) {
   }
   PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
   throw py::error_already_set();
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+void park_forever() {
+  for (;;)
+    std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 } // namespace tavol::bind

@@ -8,12 +8,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tavol/constants.hpp"
 #include "tavol/worker_pool.hpp"
 
 namespace tavol::bind {
@@ -90,5 +94,89 @@ void with_context(const py::object &manager, const std::function<void(py::object
 // `a, b, ... = value` with exactly `n` targets, raising the interpreter's own
 // TypeError / ValueError messages (None gives "cannot unpack non-iterable NoneType object").
 py::tuple unpack(const py::handle &value, std::size_t n);
+
+// True once the interpreter has begun shutting down.
+bool interpreter_finalizing();
+// Never returns: for a daemon thread that must not touch the interpreter again.
+[[noreturn]] void park_forever();
+
+// Waits for a native primitive: calls try_for(slice) until it returns true.
+// The first call runs with the GIL held and a zero slice (the uncontended
+// case costs no thread switch); later calls wait up to kWaitSliceMs each with
+// the GIL released, and between them, if `interruptible`, signals are checked
+// so Ctrl-C raises KeyboardInterrupt. With a deadline, returns false once it
+// has passed. try_for must not touch Python objects.
+//
+// Before its first sleep the waiter polls for kWaitSpinUs, GIL released and
+// yielding the CPU: when two Python threads hand frames to each other, the
+// other side usually answers within microseconds, and a sleep and wake-up
+// per hand-over would cost more than the work itself.
+//
+// The GIL is given up and taken back by hand, not by gil_scoped_release:
+// while the interpreter shuts down, a daemon thread that asks for the GIL is
+// ended from inside PyEval_RestoreThread by unwinding its stack, which would
+// terminate the process from a noexcept destructor, or drop references
+// without the GIL on the way up. Such a thread is parked instead, touching
+// nothing, until the process exits.
+// Calls try_for with a zero slice until it succeeds or `time` has passed.
+template <class TryFor> bool spin_wait(TryFor &try_for, std::chrono::microseconds time) {
+  const auto end = std::chrono::steady_clock::now() + time;
+  do {
+    if (try_for(std::chrono::milliseconds(0)))
+      return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
+template <class TryFor>
+bool wait_in_slices(TryFor &&try_for,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+                    bool interruptible = true) {
+  using std::chrono::milliseconds;
+  if (try_for(milliseconds(0)))
+    return true;
+  bool first = true;
+  for (;;) {
+    milliseconds slice(kWaitSliceMs);
+    if (deadline) {
+      const auto left = *deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero())
+        return false;
+      slice = std::min(slice, std::chrono::ceil<milliseconds>(left));
+    }
+    bool done;
+    PyThreadState *state = PyEval_SaveThread();
+    try {
+      done = first && spin_wait(try_for, std::chrono::microseconds(kWaitSpinUs));
+      first = false;
+      if (!done)
+        done = try_for(slice);
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    if (interpreter_finalizing())
+      park_forever();
+    try {
+      PyEval_RestoreThread(state);
+    } catch (...) { // the unwinding that ends the thread: never let it run
+      park_forever();
+    }
+    if (done)
+      return true;
+    if (interruptible && PyErr_CheckSignals() != 0)
+      throw py::error_already_set();
+  }
+}
+
+// A waiter for the core's blocking protocols (see tavol/frame_fifo.hpp):
+// waits without limit through wait_in_slices.
+struct SliceWait {
+  bool interruptible = true;
+  template <class TryFor> void operator()(TryFor &&try_for) const {
+    wait_in_slices(std::forward<TryFor>(try_for), std::nullopt, interruptible);
+  }
+};
 
 } // namespace tavol::bind

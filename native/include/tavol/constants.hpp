@@ -21,7 +21,12 @@ inline constexpr int kSynthWorkers = 8;
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).
 inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 
+// Frame buffer capacity when none is given.
+inline constexpr long kDefaultBufferFrames = 2;
+
 // How long a waiting Python thread sleeps between two looks at signals and progress (ms).
 inline constexpr int kWaitSliceMs = 50;
+// How long a waiting Python thread polls, GIL released, before its first sleep (us).
+inline constexpr int kWaitSpinUs = 50;
 
 } // namespace tavol
