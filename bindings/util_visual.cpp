@@ -100,8 +100,9 @@ void loss_plot(py::object self_, py::object loss, py::object val_loss) {
   // would stack a new axes on top of it), else add it.
   py::object ax = py::none();
   for (py::handle existing : fig.attr("axes")) {
-    py::object spec = existing.attr("get_subplotspec")();
-    if (!spec.is_none() && spec.attr("get_geometry")().equal(py::make_tuple(1, 1, 0, 0))) {
+    py::object subplot_spec = existing.attr("get_subplotspec")();
+    if (!subplot_spec.is_none() &&
+        subplot_spec.attr("get_geometry")().equal(py::make_tuple(1, 1, 0, 0))) {
       ax = py::reinterpret_borrow<py::object>(existing);
       break;
     }

@@ -12,7 +12,7 @@ PY=$VENV/bin/python
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 DEBIAN_PACKAGES=(g++ pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
-                 libgtest-dev espeak-ng)
+                 libgtest-dev espeak-ng clang-format)
 
 install_system_packages() {
   local missing=()
@@ -37,6 +37,11 @@ setup() {
   "$PY" -m pip install -q --upgrade pip
   echo "[setup] building and installing tavol"
   "$PY" -m pip install -q ".[test,metrics,audio]"
+}
+
+format_check() {
+  # clang-format keeps the C++ style; a file out of style fails the run.
+  git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
 }
 
 native_tests() {
@@ -65,6 +70,6 @@ python_tests() {
 case "${1:-}" in
   setup) setup ;;
   demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py ;;
-  test) setup; shift; native_tests; python_tests "$@" ;;
+  test) setup; shift; format_check; native_tests; python_tests "$@" ;;
   *) echo "usage: bash tools/dev.sh {demo|test|setup}" >&2; exit 2 ;;
 esac

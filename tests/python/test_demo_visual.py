@@ -15,9 +15,9 @@ DEMO = Path(__file__).resolve().parents[2] / "examples" / "demo_visual.py"
 
 
 def load_demo():
-    spec = importlib.util.spec_from_file_location("demo_visual", DEMO)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("demo_visual", DEMO)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
