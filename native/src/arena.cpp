@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace tavol {
 namespace {
@@ -14,9 +17,60 @@ constexpr std::size_t kAlign = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-// A huge-page aligned anonymous mapping, unmapped when the last owner goes.
+// Released blocks kept for reuse, up to kKeptBytes: a block handed back is
+// marked MADV_FREE, so the kernel may still reclaim its pages under memory
+// pressure, but a loader that runs again soon (the next epoch, the next
+// experiment in a notebook) finds them mapped and skips zeroing fresh pages,
+// which costs more than decoding a 16-bit file. Never destroyed: blocks may
+// be released by arrays that outlive static destruction.
+class BlockPool {
+public:
+  static BlockPool &instance() {
+    static BlockPool *pool = new BlockPool;
+    return *pool;
+  }
+  void *take(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    auto found =
+        std::find_if(free_.begin(), free_.end(), [&](auto &b) { return b.second == bytes; });
+    if (found == free_.end())
+      return nullptr;
+    void *p = found->first;
+    kept_ -= bytes;
+    free_.erase(found);
+    return p;
+  }
+  void give(void *p, std::size_t bytes) {
+    {
+      std::lock_guard lock(mutex_);
+      if (kept_ + bytes <= kKeptBytes) {
+#ifdef MADV_FREE
+        ::madvise(p, bytes, MADV_FREE);
+#endif
+        free_.emplace_back(p, bytes);
+        kept_ += bytes;
+        return;
+      }
+    }
+    ::munmap(p, bytes);
+  }
+
+private:
+  static constexpr std::size_t kKeptBytes = std::size_t{256} << 20;
+  std::mutex mutex_;
+  std::vector<std::pair<void *, std::size_t>> free_;
+  std::size_t kept_ = 0;
+};
+
+std::shared_ptr<void> own_block(void *p, std::size_t bytes) {
+  return std::shared_ptr<void>(p, [bytes](void *q) { BlockPool::instance().give(q, bytes); });
+}
+
+// A huge-page aligned anonymous mapping, returned to the pool when the last owner goes.
 std::shared_ptr<void> map_block(std::size_t bytes) {
   bytes = round_up(bytes, kHugePage);
+  if (void *reused = BlockPool::instance().take(bytes))
+    return own_block(reused, bytes);
   // Over-allocate by one huge page so the start can be aligned to 2 MiB.
   const std::size_t span = bytes + kHugePage;
   void *raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -30,10 +84,7 @@ std::shared_ptr<void> map_block(std::size_t bytes) {
     ::munmap(base, head);
   if (span - head > bytes)
     ::munmap(aligned + bytes, span - head - bytes);
-#ifdef MADV_HUGEPAGE
-  ::madvise(aligned, bytes, MADV_HUGEPAGE); // advisory: plain pages still work
-#endif
-  return std::shared_ptr<void>(aligned, [bytes](void *p) { ::munmap(p, bytes); });
+  return own_block(aligned, bytes);
 }
 
 } // namespace

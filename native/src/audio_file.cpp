@@ -25,37 +25,132 @@ std::uint32_t le32(const unsigned char *p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// For a RIFF/WAVE file, true when its data chunk claims more bytes than the
-// file holds. libsndfile silently shortens such a file; we refuse it instead,
-// since the missing tail usually means an interrupted copy or write.
-bool wav_data_truncated(const std::filesystem::path &path) {
+// For a RIFF/WAVE image of `size` bytes, true when its data chunk claims more
+// bytes than the file holds. libsndfile silently shortens such a file; we
+// refuse it instead, since the missing tail usually means an interrupted copy
+// or write. `read_at(offset, buffer, n)` reads n bytes or returns false.
+template <class ReadAt> bool wav_data_truncated(std::uint64_t size, ReadAt &&read_at) {
+  unsigned char head[12];
+  if (!read_at(0, head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0)
+    return false;
+  std::uint64_t pos = 12;
+  unsigned char chunk[8];
+  while (pos + 8 <= size && read_at(pos, chunk, sizeof chunk)) {
+    const std::uint32_t len = le32(chunk + 4);
+    pos += 8;
+    if (std::memcmp(chunk, "data", 4) == 0)
+      // 0 and 0xFFFFFFFF are the placeholders of streaming writers: not a claim.
+      return len != 0 && len != 0xFFFFFFFFu && len > size - pos;
+    pos += len + (len & 1u);
+  }
+  return false;
+}
+
+// A file read whole into memory, decoded by libsndfile through virtual I/O:
+// one read() instead of the dozens libsndfile makes through its small buffer.
+struct MemoryFile {
+  const unsigned char *data = nullptr;
+  sf_count_t size = 0;
+  sf_count_t pos = 0;
+};
+
+sf_count_t memory_length(void *user) { return static_cast<MemoryFile *>(user)->size; }
+
+sf_count_t memory_seek(sf_count_t offset, int whence, void *user) {
+  auto *m = static_cast<MemoryFile *>(user);
+  const sf_count_t base = whence == SEEK_CUR ? m->pos : whence == SEEK_END ? m->size : 0;
+  const sf_count_t target = base + offset;
+  if (target < 0)
+    return -1;
+  m->pos = target;
+  return m->pos;
+}
+
+sf_count_t memory_read(void *out, sf_count_t count, void *user) {
+  auto *m = static_cast<MemoryFile *>(user);
+  const sf_count_t n = std::max<sf_count_t>(0, std::min(count, m->size - m->pos));
+  if (n > 0)
+    std::memcpy(out, m->data + m->pos, static_cast<std::size_t>(n));
+  m->pos += n;
+  return n;
+}
+
+sf_count_t memory_write(const void *, sf_count_t, void *) { return 0; }
+
+sf_count_t memory_tell(void *user) { return static_cast<MemoryFile *>(user)->pos; }
+
+SF_VIRTUAL_IO memory_io{memory_length, memory_seek, memory_read, memory_write, memory_tell};
+
+// Files up to this size are read whole into a per-thread buffer.
+constexpr std::uint64_t kReadWholeBytes = std::uint64_t{64} << 20;
+thread_local std::vector<unsigned char> file_bytes;
+
+struct SndfileCloser {
+  void operator()(SNDFILE *f) const noexcept { sf_close(f); }
+};
+
+// An open decoder over `path`, with its header checked.
+struct OpenedAudio {
+  MemoryFile memory;
+  std::unique_ptr<SNDFILE, SndfileCloser> file;
+  SF_INFO info{};
+};
+
+void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return false;
+    throw UnreadableAudio(path.string() + ": " + std::strerror(errno), path);
   struct stat st {};
+  bool whole = false;
   bool truncated = false;
-  if (::fstat(fd, &st) == 0) {
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    unsigned char head[12];
-    if (::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
-        std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0) {
-      std::uint64_t pos = 12;
-      unsigned char chunk[8];
-      while (pos + 8 <= size && ::pread(fd, chunk, sizeof chunk, static_cast<off_t>(pos)) ==
-                                    static_cast<ssize_t>(sizeof chunk)) {
-        const std::uint32_t len = le32(chunk + 4);
-        pos += 8;
-        if (std::memcmp(chunk, "data", 4) == 0) {
-          // 0 and 0xFFFFFFFF are the placeholders of streaming writers: not a claim.
-          truncated = len != 0 && len != 0xFFFFFFFFu && len > size - pos;
+    if (size <= kReadWholeBytes) {
+      file_bytes.resize(size);
+      std::uint64_t done = 0;
+      while (done < size) {
+        const ssize_t n = ::read(fd, file_bytes.data() + done, size - done);
+        if (n <= 0 && !(n < 0 && errno == EINTR))
           break;
-        }
-        pos += len + (len & 1u);
+        if (n > 0)
+          done += static_cast<std::uint64_t>(n);
       }
+      file_bytes.resize(done);
+      whole = true;
+      truncated =
+          wav_data_truncated(done, [&](std::uint64_t at, unsigned char *buf, std::size_t n) {
+            if (at + n > done)
+              return false;
+            std::memcpy(buf, file_bytes.data() + at, n);
+            return true;
+          });
+    } else {
+      truncated =
+          wav_data_truncated(size, [&](std::uint64_t at, unsigned char *buf, std::size_t n) {
+            return ::pread(fd, buf, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+          });
     }
   }
   ::close(fd);
-  return truncated;
+  if (whole) {
+    out.memory = MemoryFile{file_bytes.data(), static_cast<sf_count_t>(file_bytes.size()), 0};
+    out.file.reset(sf_open_virtual(&memory_io, SFM_READ, &out.info, &out.memory));
+  } else {
+    out.file.reset(sf_open(path.c_str(), SFM_READ, &out.info));
+  }
+  if (!out.file)
+    throw UnreadableAudio(path.string() + ": " + sf_strerror(nullptr), path);
+  if (out.info.channels < 1 || out.info.samplerate < 1 || out.info.frames < 0)
+    throw CorruptAudio(path.string() + ": invalid header", path);
+  if ((out.info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && truncated)
+    throw CorruptAudio(path.string() + ": data chunk is longer than the file (truncated)", path);
+}
+
+// Gives back the per-thread file buffer after an unusually large file.
+void trim_file_bytes() {
+  if (file_bytes.capacity() > (std::size_t{8} << 20))
+    std::vector<unsigned char>().swap(file_bytes);
 }
 
 // Reads every frame as interleaved float. 16-bit PCM is read as integers and
@@ -82,10 +177,6 @@ sf_count_t read_interleaved(SNDFILE *file, const SF_INFO &info, float *out) {
   }
   return total;
 }
-
-struct SndfileCloser {
-  void operator()(SNDFILE *f) const noexcept { sf_close(f); }
-};
 
 } // namespace
 
@@ -150,14 +241,10 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   if (options.target_rate < 0)
     throw InvalidArgument("target rate must be positive, got " +
                           std::to_string(options.target_rate));
-  SF_INFO info{};
-  std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
-  if (!file)
-    throw UnreadableAudio(path.string() + ": " + sf_strerror(nullptr), path);
-  if (info.channels < 1 || info.samplerate < 1 || info.frames < 0)
-    throw CorruptAudio(path.string() + ": invalid header", path);
-  if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && wav_data_truncated(path))
-    throw CorruptAudio(path.string() + ": data chunk is longer than the file (truncated)", path);
+  OpenedAudio opened;
+  open_audio(path, opened);
+  const SF_INFO &info = opened.info;
+  auto &file = opened.file;
 
   const auto frames = static_cast<std::size_t>(info.frames);
   const auto channels = static_cast<std::size_t>(info.channels);
@@ -173,11 +260,13 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   const sf_count_t got = read_interleaved(file.get(), info, raw);
   if (got != info.frames) {
     scratch.trim();
+    trim_file_bytes();
     throw CorruptAudio(path.string() + ": read " + std::to_string(got) + " of " +
                            std::to_string(info.frames) + " frames",
                        path);
   }
   file.reset();
+  trim_file_bytes();
   if (direct) {
     view.samples = raw;
     return view;
