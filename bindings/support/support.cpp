@@ -108,32 +108,33 @@ py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
 }
 
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress) {
-  const std::chrono::milliseconds slice(kWaitSliceMs);
   std::size_t reported = 0;
-  for (;;) {
-    std::size_t finished = 0;
-    {
-      py::gil_scoped_release release;
-      finished = pool.wait_for(slice);
-    }
+  const auto report = [&] {
+    const std::size_t finished = pool.finished();
     if (finished != reported) {
       on_progress(finished);
       reported = finished;
     }
-    if (PyErr_CheckSignals() != 0) {
-      pool.cancel();
-      py::error_already_set interrupted;
-      {
-        py::gil_scoped_release release;
-        pool.join();
-      }
-      throw interrupted;
-    }
-    if (pool.done()) {
+  };
+  try {
+    wait_in_slices(
+        [&](std::chrono::milliseconds slice) {
+          pool.wait_for(slice);
+          return pool.done();
+        },
+        std::nullopt, true, report);
+    report();
+  } catch (...) {
+    pool.cancel();
+    {
       py::gil_scoped_release release;
       pool.join();
-      break;
     }
+    throw;
+  }
+  {
+    py::gil_scoped_release release;
+    pool.join();
   }
   pool.rethrow_if_failed();
 }

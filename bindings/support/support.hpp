@@ -63,10 +63,10 @@ py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> 
 py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
                             std::shared_ptr<void> owner);
 
-// Waits for `pool` with the GIL released, in short slices. Between slices,
-// with the GIL, calls on_progress(finished tasks) and checks for signals: on
-// Ctrl-C it cancels the pool, waits for the running tasks and raises
-// KeyboardInterrupt. Afterwards rethrows the first task failure, if any.
+// Waits for `pool` through wait_in_slices. Between slices, with the GIL,
+// calls on_progress(finished tasks) and checks for signals: on Ctrl-C (or an
+// error from on_progress) it cancels the pool, waits for the running tasks
+// and raises. Afterwards rethrows the first task failure, if any.
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress);
 
 // A plain Python class, `type(name, bases, {...})`, whose instances keep their
@@ -100,12 +100,25 @@ bool interpreter_finalizing();
 // Never returns: for a daemon thread that must not touch the interpreter again.
 [[noreturn]] void park_forever();
 
+// Calls try_for with a zero slice until it succeeds or `time` has passed.
+template <class TryFor> bool spin_wait(TryFor &try_for, std::chrono::microseconds time) {
+  const auto end = std::chrono::steady_clock::now() + time;
+  do {
+    if (try_for(std::chrono::milliseconds(0)))
+      return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
 // Waits for a native primitive: calls try_for(slice) until it returns true.
 // The first call runs with the GIL held and a zero slice (the uncontended
 // case costs no thread switch); later calls wait up to kWaitSliceMs each with
 // the GIL released, and between them, if `interruptible`, signals are checked
 // so Ctrl-C raises KeyboardInterrupt. With a deadline, returns false once it
 // has passed. try_for must not touch Python objects.
+//
+// `between`, when given, runs with the GIL after every slice (progress bars).
 //
 // Before its first sleep the waiter polls for kWaitSpinUs, GIL released and
 // yielding the CPU: when two Python threads hand frames to each other, the
@@ -118,21 +131,10 @@ bool interpreter_finalizing();
 // terminate the process from a noexcept destructor, or drop references
 // without the GIL on the way up. Such a thread is parked instead, touching
 // nothing, until the process exits.
-// Calls try_for with a zero slice until it succeeds or `time` has passed.
-template <class TryFor> bool spin_wait(TryFor &try_for, std::chrono::microseconds time) {
-  const auto end = std::chrono::steady_clock::now() + time;
-  do {
-    if (try_for(std::chrono::milliseconds(0)))
-      return true;
-    std::this_thread::yield();
-  } while (std::chrono::steady_clock::now() < end);
-  return false;
-}
-
 template <class TryFor>
 bool wait_in_slices(TryFor &&try_for,
                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
-                    bool interruptible = true) {
+                    bool interruptible = true, const std::function<void()> &between = {}) {
   using std::chrono::milliseconds;
   if (try_for(milliseconds(0)))
     return true;
@@ -163,6 +165,8 @@ bool wait_in_slices(TryFor &&try_for,
     } catch (...) { // the unwinding that ends the thread: never let it run
       park_forever();
     }
+    if (between)
+      between();
     if (done)
       return true;
     if (interruptible && PyErr_CheckSignals() != 0)
