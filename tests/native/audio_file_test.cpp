@@ -1,4 +1,5 @@
 #include "tavol/audio_file.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +8,6 @@
 #include <fstream>
 #include <vector>
 
-#include <unistd.h>
-
 #include "tavol/errors.hpp"
 #include "tavol/wav_writer.hpp"
 
@@ -16,13 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path fresh_dir(const char *name) {
-  fs::path dir = fs::temp_directory_path() /
-                 (std::string("tavol_audio_") + name + "_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path fresh_dir(const char *name) { return tavol::testing::fresh_dir("audio", name); }
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "tavol/mix_renderer.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include "tavol/audio_file.hpp"
 #include "tavol/errors.hpp"
 #include "tavol/wav_writer.hpp"
@@ -21,13 +20,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path fresh_dir(const char *name) {
-  fs::path dir = fs::temp_directory_path() /
-                 (std::string("tavol_mix_") + name + "_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path fresh_dir(const char *name) { return tavol::testing::fresh_dir("mix", name); }
 
 fs::path write_noise(const fs::path &path, std::size_t frames, int rate, unsigned seed) {
   std::mt19937 gen(seed);

@@ -1,4 +1,5 @@
 #include "tavol/wav_writer.hpp"
+#include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,21 +9,13 @@
 #include <iterator>
 #include <vector>
 
-#include <unistd.h>
-
 #include "tavol/errors.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path fresh_dir(const char *name) {
-  fs::path dir = fs::temp_directory_path() /
-                 (std::string("tavol_wav_") + name + "_" + std::to_string(::getpid()));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
+fs::path fresh_dir(const char *name) { return tavol::testing::fresh_dir("wav", name); }
 
 std::vector<unsigned char> read_bytes(const fs::path &p) {
   std::ifstream in(p, std::ios::binary);
