@@ -219,6 +219,7 @@ std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::objec
       job.offset = randint(1, noise_len - clean_len + 1).cast<std::size_t>();
     jobs.push_back(std::move(job));
   }
+  renderer.expect(jobs);
   return jobs;
 }
 

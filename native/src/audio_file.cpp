@@ -20,6 +20,7 @@
 
 #include "tavol/errors.hpp"
 #include "tavol/resample.hpp"
+#include "tavol/scratch.hpp"
 
 namespace tavol {
 namespace {
@@ -164,8 +165,9 @@ void trim_file_bytes() {
 // but is several times slower.
 // 16-bit little-endian samples to float (x / 32768). The output is usually
 // fresh memory that is not read again soon, so on x86 it is written with
-// streaming stores, which skip reading the destination into the cache first.
-void pcm16_to_float_stream(const unsigned char *src, std::size_t count, float *dst) {
+// streaming stores, which skip reading the destination into the cache first;
+// `stream` false writes it through the cache for a caller about to read it.
+void pcm16_to_float(const unsigned char *src, std::size_t count, float *dst, bool stream) {
   constexpr float kScale = 1.0f / 32768.0f;
   auto scalar = [&](std::size_t i) {
     const auto v = static_cast<std::int16_t>(static_cast<std::uint16_t>(src[2 * i]) |
@@ -174,17 +176,26 @@ void pcm16_to_float_stream(const unsigned char *src, std::size_t count, float *d
   };
   std::size_t i = 0;
 #if defined(__SSE2__)
-  while (i < count && (reinterpret_cast<std::uintptr_t>(dst + i) & 15u) != 0)
-    scalar(i++);
+  if (stream) // streaming stores need 16-byte alignment
+    while (i < count && (reinterpret_cast<std::uintptr_t>(dst + i) & 15u) != 0)
+      scalar(i++);
   const __m128 scale = _mm_set1_ps(kScale);
   for (; i + 8 <= count; i += 8) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 2 * i));
-    const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
-    const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
-    _mm_stream_ps(dst + i, _mm_mul_ps(_mm_cvtepi32_ps(lo), scale));
-    _mm_stream_ps(dst + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(hi), scale));
+    const __m128 lo =
+        _mm_mul_ps(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16)), scale);
+    const __m128 hi =
+        _mm_mul_ps(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16)), scale);
+    if (stream) {
+      _mm_stream_ps(dst + i, lo);
+      _mm_stream_ps(dst + i + 4, hi);
+    } else {
+      _mm_storeu_ps(dst + i, lo);
+      _mm_storeu_ps(dst + i + 4, hi);
+    }
   }
-  _mm_sfence();
+  if (stream)
+    _mm_sfence();
 #endif
   for (; i < count; ++i)
     scalar(i);
@@ -263,23 +274,8 @@ std::size_t decoded_frames(const AudioInfo &info, int target_rate) {
 
 namespace {
 
-// Per-thread working storage, kept between calls so that decoding many files
-// does not fault in fresh pages for every one; released when it grows large.
-struct Scratch {
-  std::vector<float> data;
-  float *get(std::size_t n) {
-    if (data.size() < n)
-      data.resize(n);
-    return data.data();
-  }
-  void trim() {
-    constexpr std::size_t kKeep = std::size_t{4} << 20; // floats
-    if (data.size() > kKeep)
-      std::vector<float>().swap(data);
-  }
-};
-
-thread_local Scratch scratch;
+// Interleaved samples on their way to mono or planar layout.
+thread_local Scratch<float> scratch(std::size_t{4} << 20);
 
 } // namespace
 
@@ -308,7 +304,7 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
       direct && opened.in_memory ? pcm16_data_offset(file.get(), info, opened.memory) : -1;
   sf_count_t got = 0;
   if (offset >= 0) { // the common case: convert straight from the file's bytes
-    pcm16_to_float_stream(opened.memory.data + offset, frames, raw);
+    pcm16_to_float(opened.memory.data + offset, frames, raw, !options.read_soon);
     got = info.frames;
   } else {
     got = read_interleaved(file.get(), info, raw);

@@ -101,3 +101,31 @@ TEST(MixRenderer, ConcurrentRendersShareTheCache) {
   }
   fs::remove_all(dir);
 }
+
+// Announced jobs: recordings one job uses are decoded outside the cache, the
+// shared noise inside it, and the files are the same either way.
+TEST(MixRenderer, SingleUseRecordingsBypassTheCache) {
+  const fs::path dir = fresh_dir("single");
+  const auto noise = write_noise(dir / "noise.wav", 88200, 44100, 3);
+  std::vector<tavol::MixJob> jobs;
+  for (unsigned i = 0; i < 6; ++i) {
+    const auto clean =
+        write_noise(dir / ("c" + std::to_string(i) + ".wav"), 3000 + 7 * i, 16000, 10 + i);
+    jobs.push_back({dir / "out" / (std::to_string(i) + ".wav"), clean.string(), noise.string(),
+                    1.5 * i, 100 + i});
+  }
+  tavol::MixRenderer planned;
+  planned.expect(jobs);
+  for (const auto &job : jobs)
+    planned.render(job, false);
+  EXPECT_EQ(planned.cache().loads(), 1u); // the noise only
+
+  tavol::MixRenderer plain;
+  for (const auto &job : jobs) {
+    const fs::path again = dir / "again.wav";
+    plain.render({again, job.clean, job.noise, job.snr_db, job.offset}, false);
+    EXPECT_EQ(bytes_of(again), bytes_of(job.output)) << job.clean;
+  }
+  EXPECT_EQ(plain.cache().loads(), 7u);
+  fs::remove_all(dir);
+}

@@ -113,3 +113,56 @@ TEST(Mix, UnusableRecordingsAreErrorsNamingTheFile) {
   EXPECT_NE(message(clean, silent, 0).find("zero variance"), std::string::npos);
   EXPECT_NE(message(clean, dc, 7).find("/data/noise/b.wav"), std::string::npos);
 }
+
+// The vector loops work on blocks of eight samples with a scalar tail; every
+// length from 2 to 40 and both loop builds must give the formula's samples.
+TEST(Mix, VectorLoopsMatchTheFormulaAtEveryLengthAndWidth) {
+  for (std::size_t n = 2; n <= 40; ++n) {
+    const auto clean = gaussian(n, 0.2f, static_cast<unsigned>(n));
+    const auto noise = gaussian(n + 9, 0.1f, static_cast<unsigned>(n + 100), 0.05f);
+    // The formula in long double, straight from its definition.
+    long double mean = 0, var = 0, power = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      mean += noise[3 + i];
+    mean /= n;
+    for (std::size_t i = 0; i < n; ++i) {
+      var += (noise[3 + i] - mean) * (noise[3 + i] - mean);
+      power += static_cast<long double>(clean[i]) * clean[i];
+    }
+    const long double gain = std::sqrt(power / n / std::pow(10.0L, 0.35L) / (var / n));
+    for (bool noise_only : {false, true}) {
+      tavol::use_sample_loops(tavol::SampleLoops::Baseline);
+      const auto baseline = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), 3.5, 3, noise_only);
+      tavol::use_sample_loops(tavol::SampleLoops::Widest);
+      const auto widest = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), 3.5, 3, noise_only);
+      EXPECT_EQ(baseline, widest) << n;
+      for (std::size_t i = 0; i < n; ++i) {
+        const long double v =
+            ((noise_only ? 0.0L : clean[i]) + gain * (noise[3 + i] - mean)) * 32767.0L;
+        EXPECT_LE(std::abs(static_cast<long double>(widest[i]) - std::trunc(v)), 1.0L)
+            << n << " " << i;
+      }
+    }
+  }
+}
+
+TEST(Mix, VectorLoopsSaturateAndZeroNaN) {
+  std::vector<float> clean, noise;
+  for (int i = 0; i < 19; ++i) { // two full blocks and a tail
+    clean.push_back(i % 2 ? -0.9f : 0.9f);
+    noise.push_back(i % 2 ? -1.0f : 1.0f);
+  }
+  for (auto loops : {tavol::SampleLoops::Baseline, tavol::SampleLoops::Widest}) {
+    tavol::use_sample_loops(loops);
+    const auto pcm = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), -10.0, 0, false);
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+      EXPECT_EQ(pcm[i], i % 2 ? -32768 : 32767) << i;
+    // A NaN in the clean makes its power, and so every sample, NaN: written
+    // as 0, not as the conversion's -32768.
+    std::vector<float> holed = clean;
+    holed[5] = std::nanf("");
+    const auto nan_pcm = tavol::mix_pcm16(rec(holed, "c"), rec(noise, "n"), -10.0, 0, false);
+    EXPECT_EQ(nan_pcm, std::vector<std::int16_t>(holed.size(), 0));
+  }
+  tavol::use_sample_loops(tavol::SampleLoops::Widest);
+}

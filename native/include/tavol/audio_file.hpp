@@ -24,6 +24,9 @@ struct Audio {
 struct DecodeOptions {
   int target_rate = 0; // 0 keeps the file's own rate
   bool mono = true;    // mean of the channels, taken before resampling
+  // The caller reads the samples again right away (the synthesiser mixes
+  // them): write them through the cache instead of around it.
+  bool read_soon = false;
 };
 
 // Decodes a whole file. Throws UnreadableAudio when libsndfile cannot open it

@@ -27,6 +27,11 @@ struct Recording {
 enum class NoiseFit { Repeat, Whole, Excerpt };
 NoiseFit noise_fit(std::size_t noise_len, std::size_t clean_len) noexcept;
 
+// Which sample loops run: the widest the processor has (the default) or the
+// SSE2 baseline. Both give bit-identical results; tests compare them.
+enum class SampleLoops { Widest, Baseline };
+void use_sample_loops(SampleLoops loops) noexcept;
+
 // Mean square of n samples.
 double mean_square(const float *x, std::size_t n) noexcept;
 
@@ -44,5 +49,8 @@ std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::si
 // for a fitted noise of zero variance (it cannot be scaled to any SNR).
 std::vector<std::int16_t> mix_pcm16(const Recording &clean, const Recording &noise, double snr_db,
                                     std::size_t offset, bool noise_only);
+// The same into `out`, which has room for clean.size samples.
+void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_db,
+                    std::size_t offset, bool noise_only, std::int16_t *out);
 
 } // namespace tavol
