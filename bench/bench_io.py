@@ -42,11 +42,11 @@ def best_of(fn, repeat: int) -> float:
 
 def run_case(name: str, folder: Path, n: int, seconds: float, rate: int, channels: int, repeat: int):
     files = make_corpus(folder, n, seconds, rate, channels)
-    # warm the page cache and the libraries once
+    # warm the page cache and librosa once
     librosa.load(files[0], sr=None, mono=True)
-    io.load_waves(folder)
 
-    # The first pooled run pays for fresh memory; later runs reuse the released blocks.
+    # The first load of a process pays for fresh memory (every page of its arrays is
+    # faulted in); later loads reuse the memory earlier results gave back (up to 256 MiB).
     t_first = best_of(lambda: io.load_waves(folder, use_pool=True, core_=8), 1)
     t_librosa = best_of(lambda: [librosa.load(str(f), sr=None, mono=True) for f in files], repeat)
     t_seq = best_of(lambda: io.load_waves(folder, use_pool=False), repeat)

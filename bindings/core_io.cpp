@@ -158,14 +158,14 @@ py::tuple check_input(py::object input) {
 
 // ---------------------------------------------------------------- loading
 
-py::object wave_pair(tavol::Audio &&audio) {
+// (samples, rate) for a decoded view, the samples kept alive by `owner`.
+py::object wave_pair(const tavol::AudioView &view, std::shared_ptr<void> owner) {
   std::vector<py::ssize_t> shape;
-  if (audio.channels == 1)
-    shape = {static_cast<py::ssize_t>(audio.frames)};
+  if (view.channels == 1)
+    shape = {static_cast<py::ssize_t>(view.frames)};
   else
-    shape = {audio.channels, static_cast<py::ssize_t>(audio.frames)};
-  const int rate = audio.rate;
-  return py::make_tuple(to_numpy(std::move(audio.samples), std::move(shape)), rate);
+    shape = {view.channels, static_cast<py::ssize_t>(view.frames)};
+  return py::make_tuple(to_numpy(view.samples, std::move(shape), std::move(owner)), view.rate);
 }
 
 py::object report_broken(py::handle wav_dir) {
@@ -198,7 +198,10 @@ py::object librosa_load(py::handle wav_dir, py::handle sr, py::handle mono) {
   }
 }
 
-py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
+// file_load, with the samples carved from `arena` when one is given (a batch
+// of files) or else from memory of their own. Neither is zeroed first.
+py::object file_load_into(py::object wav_dir, py::object sr, py::object mono,
+                          tavol::FloatArena *arena) {
   std::string path;
   try {
     path = as_str(wav_dir);
@@ -211,13 +214,20 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
   if (!native_rate(sr, &options.target_rate))
     return librosa_load(wav_dir, sr, mono);
   options.mono = py::bool_(mono);
-  std::optional<tavol::Audio> audio;
+  std::optional<tavol::AudioView> view;
+  std::shared_ptr<void> owner;
   bool unreadable = false;
   bool missing = false;
   {
     py::gil_scoped_release release;
     try {
-      audio = tavol::decode_file(path, options);
+      view = tavol::decode_file_into(path, options, [&](std::size_t count) -> float * {
+        if (arena)
+          return arena->allocate(count, &owner);
+        std::shared_ptr<float[]> own = std::make_unique_for_overwrite<float[]>(count);
+        owner = own;
+        return own.get();
+      });
     } catch (const tavol::UnreadableAudio &) {
       std::error_code ec;
       missing = !std::filesystem::exists(path, ec);
@@ -226,11 +236,15 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
       // corrupt data, or no memory for it: reported like any broken file
     }
   }
-  if (audio)
-    return wave_pair(std::move(*audio));
+  if (view)
+    return wave_pair(*view, std::move(owner));
   if (unreadable && !missing)
     return librosa_load(wav_dir, sr, mono);
   return report_broken(wav_dir);
+}
+
+py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
+  return file_load_into(std::move(wav_dir), std::move(sr), std::move(mono), nullptr);
 }
 
 [[noreturn]] void raise_unexpected(py::handle wave) {
@@ -238,22 +252,32 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
   throw py::error_already_set();
 }
 
-py::object load_wave(py::object wave, py::object num) {
-  if (!num.is_none())
-    wave = wave[num];
+// load_wave over a (possibly nested) list: the files of one call share an
+// arena, so loading a corpus one file after another reuses the blocks of
+// earlier batches instead of faulting in fresh pages for every file.
+py::object load_wave_into(py::object wave, tavol::FloatArena *arena) {
   py::module_ m = self();
   if (PyList_Check(wave.ptr()) || PyTuple_Check(wave.ptr())) {
+    std::optional<tavol::FloatArena> batch;
+    if (!arena)
+      arena = &batch.emplace();
     py::list out;
     for (py::handle item : progress(m, wave, kDescLoading))
-      out.append(load_wave(py::reinterpret_borrow<py::object>(item), py::none()));
+      out.append(load_wave_into(py::reinterpret_borrow<py::object>(item), arena));
     return out;
   }
   if (is_path_like(m, wave)) {
     py::object p = to_path(m, wave);
     if (p.attr("is_file")().cast<bool>() && p.attr("suffix").cast<std::string>() == ".wav")
-      return file_load(wave, py::none(), py::bool_(true));
+      return file_load_into(wave, py::none(), py::bool_(true), arena);
   }
   raise_unexpected(wave);
+}
+
+py::object load_wave(py::object wave, py::object num) {
+  if (!num.is_none())
+    wave = wave[num];
+  return load_wave_into(std::move(wave), nullptr);
 }
 
 // Decodes every file on `workers` native threads; the bar advances as files finish.
@@ -301,12 +325,9 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
   for (std::size_t i = 0; i < n; ++i) {
     Slot &slot = slots[i];
     switch (slot.outcome) {
-    case Outcome::Loaded: {
-      const auto frames = static_cast<py::ssize_t>(slot.view.frames);
-      out.append(py::make_tuple(to_numpy(slot.view.samples, {frames}, std::move(slot.owner)),
-                                slot.view.rate));
+    case Outcome::Loaded:
+      out.append(wave_pair(slot.view, std::move(slot.owner)));
       break;
-    }
     case Outcome::Unreadable: // another decoder may still manage
       out.append(file_load(files[i], py::none(), py::bool_(true)));
       break;

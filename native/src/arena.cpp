@@ -17,12 +17,13 @@ constexpr std::size_t kAlign = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-// Released blocks kept for reuse, up to kKeptBytes: a block handed back is
-// marked MADV_FREE, so the kernel may still reclaim its pages under memory
-// pressure, but a loader that runs again soon (the next epoch, the next
-// experiment in a notebook) finds them mapped and skips zeroing fresh pages,
-// which costs more than decoding a 16-bit file. Never destroyed: blocks may
-// be released by arrays that outlive static destruction.
+// Released blocks kept for reuse, up to kKeptBytes, the way malloc keeps
+// freed memory: a loader that runs again (the next epoch, the next experiment
+// in a notebook) finds its pages mapped and skips faulting in and zeroing
+// fresh ones, which costs more than decoding a 16-bit file. The kept pages are
+// not marked MADV_FREE: walking a block's page tables for that cost more than
+// a tenth of a pooled load. Never destroyed: blocks may be released by arrays
+// that outlive static destruction.
 class BlockPool {
 public:
   static BlockPool &instance() {
@@ -44,9 +45,6 @@ public:
     {
       std::lock_guard lock(mutex_);
       if (kept_ + bytes <= kKeptBytes) {
-#ifdef MADV_FREE
-        ::madvise(p, bytes, MADV_FREE);
-#endif
         free_.emplace_back(p, bytes);
         kept_ += bytes;
         return;

@@ -186,6 +186,21 @@ def test_load_wave_keeps_nesting_and_picks_num(wav):
     assert len(y) == 200 and sr == 16000
 
 
+def test_batch_arrays_outlive_their_batch_and_the_next_one(wav):
+    # Files of one batch share memory that later batches reuse once released:
+    # an array kept from a batch must stay intact while others come and go.
+    files = [wav(f"k{i}.wav", frames=3000 + i) for i in range(6)]
+    expected = [librosa.load(str(f), sr=None)[0] for f in files]
+    kept = io.load_wave(files)[2][0]
+    for _ in range(3):
+        again = io.load_wave(list(reversed(files)))
+        assert all(np.array_equal(y, e) for (y, _), e in zip(again, reversed(expected)))
+        del again
+    assert np.array_equal(kept, expected[2])
+    single = io.file_load(files[4])[0]  # memory of its own
+    assert np.array_equal(single, expected[4]) and single.flags.writeable
+
+
 @pytest.mark.parametrize("item", ["notes.txt", "missing.wav", 3, None])
 def test_load_wave_unexpected_items(in_tmp, item):
     Path("notes.txt").write_text("a.wav")

@@ -1,9 +1,9 @@
-// Bump allocation of float buffers from large blocks backed by transparent
-// huge pages, for batch loaders that hand many decoded files to their caller
-// at once. Touching a fresh 4 KiB page costs a page fault; with 2 MiB pages a
-// corpus of small files loads with a few hundred faults instead of tens of
-// thousands. A block is freed when the last buffer carved from it is released
-// (each allocation returns a shared owner of its block). Thread-safe.
+// Bump allocation of float buffers from large blocks, for batch loaders that
+// hand many decoded files to their caller at once. Touching a fresh page costs
+// a page fault, so released blocks are kept (up to 256 MiB in all) and handed
+// to the next loader. A block is given back when the last buffer carved from
+// it is released (each allocation returns a shared owner of its block).
+// Thread-safe.
 #pragma once
 
 #include <cstddef>
