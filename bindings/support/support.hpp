@@ -8,6 +8,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -111,6 +112,24 @@ template <class TryFor> bool spin_wait(TryFor &try_for, std::chrono::microsecond
   return false;
 }
 
+// Set when a waiter below has just given up the GIL, cleared when a waiter
+// takes it back: a hint, for the next waiter whose wait is over, that the GIL
+// is about to be free (see wait_in_slices).
+inline std::atomic<bool> gil_left_by_waiter{false};
+
+// After a successful wait, before asking for the GIL: if a waiter took the GIL
+// back since the last one gave it up, that thread is now running Python and
+// will usually give the GIL up again within microseconds, in its own next
+// wait. Polling for that (up to kWaitSpinUs, yielding the CPU) lets this
+// thread take the GIL the moment it is free, instead of falling asleep on the
+// GIL and paying a wake-up for every hand-over.
+inline void await_gil_hand_over() {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(kWaitSpinUs);
+  while (!gil_left_by_waiter.load(std::memory_order_acquire) &&
+         std::chrono::steady_clock::now() < end)
+    std::this_thread::yield();
+}
+
 // Waits for a native primitive: calls try_for(slice) until it returns true.
 // The first call runs with the GIL held and a zero slice (the uncontended
 // case costs no thread switch); later calls wait up to kWaitSliceMs each with
@@ -149,6 +168,7 @@ bool wait_in_slices(TryFor &&try_for,
     }
     bool done;
     PyThreadState *state = PyEval_SaveThread();
+    gil_left_by_waiter.store(true, std::memory_order_release);
     try {
       done = first && spin_wait(try_for, std::chrono::microseconds(kWaitSpinUs));
       first = false;
@@ -156,8 +176,11 @@ bool wait_in_slices(TryFor &&try_for,
         done = try_for(slice);
     } catch (...) {
       PyEval_RestoreThread(state);
+      gil_left_by_waiter.store(false, std::memory_order_release);
       throw;
     }
+    if (done)
+      await_gil_hand_over();
     if (interpreter_finalizing())
       park_forever();
     try {
@@ -165,6 +188,7 @@ bool wait_in_slices(TryFor &&try_for,
     } catch (...) { // the unwinding that ends the thread: never let it run
       park_forever();
     }
+    gil_left_by_waiter.store(false, std::memory_order_release);
     if (between)
       between();
     if (done)

@@ -369,6 +369,29 @@ def test_get_releases_the_gil():
     assert int(count) > 10000 and got.strip() == "['frame']"
 
 
+def test_waiter_gets_its_frame_while_the_adder_keeps_running_python():
+    # The adder never waits, so it never hands the GIL over through the buffer:
+    # the woken getter must still take the GIL at the interpreter's next switch,
+    # well before the adder's busy loop ends.
+    result = run_python("""
+        import threading, time
+        from tavol.core.buffer import AudioBuffer
+        buf = AudioBuffer()
+        got_at = []
+        t = threading.Thread(target=lambda: (buf.get(), got_at.append(time.monotonic())))
+        t.start()
+        time.sleep(0.05)
+        buf.add("frame")
+        start = time.monotonic()
+        while time.monotonic() < start + 1.0:
+            pass
+        t.join(5)
+        print(got_at[0] - start)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 0.5
+
+
 def test_ctrl_c_interrupts_waits_in_the_main_thread():
     result = run_python("""
         import os, signal, threading
