@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tavol/errors.hpp"
@@ -256,7 +257,68 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
   return out;
 }
 
+namespace {
+
+std::uint16_t le16(const unsigned char *p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// The header of a plain RIFF/WAVE file (integer PCM or IEEE float, with its
+// data chunk whole), read from the first bytes of the file: the common case
+// costs one read instead of libsndfile's open and header parse. Anything out
+// of the ordinary (other containers, WAVE_FORMAT_EXTENSIBLE, streaming
+// placeholders, a short or odd data chunk, a header past the first 4 KiB)
+// gives nullopt, and libsndfile decides.
+std::optional<AudioInfo> probe_plain_wav(const unsigned char *head, std::size_t got,
+                                         std::uint64_t file_size) {
+  if (got < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+    return std::nullopt;
+  std::optional<AudioInfo> fmt;
+  std::size_t block = 0;
+  for (std::size_t pos = 12; pos + 8 <= got;) {
+    const std::uint32_t len = le32(head + pos + 4);
+    const std::size_t body = pos + 8;
+    if (std::memcmp(head + pos, "fmt ", 4) == 0) {
+      if (fmt || len < 16 || body + 16 > got)
+        return std::nullopt;
+      const unsigned tag = le16(head + body), channels = le16(head + body + 2);
+      const std::uint32_t rate = le32(head + body + 4);
+      const unsigned align = le16(head + body + 12), bits = le16(head + body + 14);
+      const bool pcm = tag == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+      const bool ieee = tag == 3 && (bits == 32 || bits == 64);
+      if (!(pcm || ieee) || channels < 1 || channels > 1024 || rate < 1 || rate > 0x7fffffffu ||
+          align != channels * bits / 8)
+        return std::nullopt;
+      fmt = AudioInfo{0, static_cast<int>(channels), static_cast<int>(rate)};
+      block = align;
+    } else if (std::memcmp(head + pos, "data", 4) == 0) {
+      if (!fmt || len == 0 || len == 0xFFFFFFFFu || len % block != 0 || body + len > file_size)
+        return std::nullopt;
+      fmt->frames = len / block;
+      return fmt;
+    }
+    pos = body + len + (len & 1u);
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
 AudioInfo probe_file(const std::filesystem::path &path) {
+  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    unsigned char head[4096];
+    struct stat st {};
+    std::optional<AudioInfo> plain;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      const ssize_t got = ::pread(fd, head, sizeof head, 0);
+      if (got > 0)
+        plain = probe_plain_wav(head, static_cast<std::size_t>(got),
+                                static_cast<std::uint64_t>(st.st_size));
+    }
+    ::close(fd);
+    if (plain)
+      return *plain;
+  }
   SF_INFO info{};
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
   if (!file)
@@ -274,8 +336,10 @@ std::size_t decoded_frames(const AudioInfo &info, int target_rate) {
 
 namespace {
 
-// Interleaved samples on their way to mono or planar layout.
+// Interleaved samples on their way to mono or planar layout, and planar ones
+// on their way to the resampler.
 thread_local Scratch<float> scratch(std::size_t{4} << 20);
+thread_local Scratch<float> arranged(std::size_t{4} << 20);
 
 } // namespace
 
@@ -297,56 +361,58 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   AudioView view{nullptr, frames, static_cast<int>(out_channels), info.samplerate};
 
   // Samples as they come from the file: straight into the output when no
-  // further step is needed.
+  // further step is needed, else into per-thread memory read right after.
   const bool direct = channels == 1 && !resampling;
   float *raw = direct ? allocate(frames) : scratch.get(frames * channels);
   const sf_count_t offset =
-      direct && opened.in_memory ? pcm16_data_offset(file.get(), info, opened.memory) : -1;
+      opened.in_memory ? pcm16_data_offset(file.get(), info, opened.memory) : -1;
   sf_count_t got = 0;
   if (offset >= 0) { // the common case: convert straight from the file's bytes
-    pcm16_to_float(opened.memory.data + offset, frames, raw, !options.read_soon);
+    pcm16_to_float(opened.memory.data + offset, frames * channels, raw,
+                   direct && !options.read_soon);
     got = info.frames;
   } else {
     got = read_interleaved(file.get(), info, raw);
   }
-  if (got != info.frames) {
-    scratch.trim();
-    trim_file_bytes();
+  struct GiveBackLargeBuffers {
+    ~GiveBackLargeBuffers() {
+      scratch.trim();
+      arranged.trim();
+      trim_file_bytes();
+    }
+  } give_back;
+  if (got != info.frames)
     throw CorruptAudio(path.string() + ": read " + std::to_string(got) + " of " +
                            std::to_string(info.frames) + " frames",
                        path);
-  }
   file.reset();
-  trim_file_bytes();
   if (direct) {
     view.samples = raw;
     return view;
   }
 
-  // Channel layout: mono mix or planar, into the output or a second buffer.
-  std::vector<float> arranged;
-  float *planar = resampling ? (arranged.resize(frames * out_channels), arranged.data())
-                             : allocate(frames * out_channels);
-  if (mono) {
-    mix_to_mono_into(raw, frames, info.channels, planar);
-  } else {
-    for (std::size_t i = 0; i < frames; ++i)
-      for (std::size_t c = 0; c < channels; ++c)
-        planar[c * frames + i] = raw[i * channels + c];
+  // Channel layout: mono mix or planar, into the output or, before
+  // resampling, into per-thread memory (a single channel is already both).
+  float *planar = raw;
+  if (channels > 1) {
+    planar = resampling ? arranged.get(frames * out_channels) : allocate(frames * out_channels);
+    if (mono) {
+      mix_to_mono_into(raw, frames, info.channels, planar);
+    } else {
+      for (std::size_t i = 0; i < frames; ++i)
+        for (std::size_t c = 0; c < channels; ++c)
+          planar[c * frames + i] = raw[i * channels + c];
+    }
   }
-  scratch.trim();
   if (!resampling) {
     view.samples = planar;
     return view;
   }
 
-  std::size_t out_frames = 0;
-  const std::vector<float> resampled =
-      resample_planar(planar, frames, static_cast<int>(out_channels), info.samplerate,
-                      options.target_rate, &out_frames);
-  view.samples = allocate(resampled.size());
-  std::copy(resampled.begin(), resampled.end(), view.samples);
-  view.frames = out_frames;
+  view.frames = resampled_length(frames, info.samplerate, options.target_rate);
+  view.samples = allocate(view.frames * out_channels);
+  resample_planar_into(planar, frames, static_cast<int>(out_channels), info.samplerate,
+                       options.target_rate, view.samples);
   view.rate = options.target_rate;
   return view;
 }

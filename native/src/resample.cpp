@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tavol/errors.hpp"
+#include "tavol/scratch.hpp"
 
 namespace tavol {
 namespace {
@@ -18,6 +19,15 @@ struct SoxrDeleter {
   void operator()(soxr_t s) const noexcept { soxr_delete(s); }
 };
 
+void check_rates(int from, int to) {
+  if (from <= 0 || to <= 0)
+    throw InvalidArgument("sample rates must be positive, got " + std::to_string(from) + " and " +
+                          std::to_string(to));
+}
+
+// Where soxr writes when the caller's buffer has no room for its extra frame.
+thread_local Scratch<float> output_memory(std::size_t{4} << 20);
+
 } // namespace
 
 std::size_t resampled_length(std::size_t n, int from, int to) {
@@ -25,16 +35,17 @@ std::size_t resampled_length(std::size_t n, int from, int to) {
   return static_cast<std::size_t>(std::ceil(static_cast<double>(n) * ratio));
 }
 
-std::vector<float> resample(const float *in, std::size_t n, int from, int to) {
-  if (from <= 0 || to <= 0)
-    throw InvalidArgument("sample rates must be positive, got " + std::to_string(from) + " and " +
-                          std::to_string(to));
-  if (from == to)
-    return std::vector<float>(in, in + n);
+void resample_into(const float *in, std::size_t n, int from, int to, float *out) {
+  check_rates(from, to);
+  if (from == to) {
+    std::copy_n(in, n, out);
+    return;
+  }
   const std::size_t wanted = resampled_length(n, from, to);
-  std::vector<float> out(wanted, 0.0f);
-  if (n == 0)
-    return out;
+  if (n == 0) {
+    std::fill_n(out, wanted, 0.0f);
+    return;
+  }
 
   soxr_error_t err = nullptr;
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
@@ -47,39 +58,46 @@ std::vector<float> resample(const float *in, std::size_t n, int from, int to) {
 
   const double in_rate = from;
   const double out_rate = to;
-  // Room for everything soxr may produce; fix_length then cuts or pads.
+  // Room for everything soxr may produce (at most one frame more than kept);
+  // fix_length then cuts or pads.
   const auto capacity = static_cast<std::size_t>(static_cast<double>(n) * out_rate / in_rate) + 1;
-  std::vector<float> buffer(std::max(capacity, wanted), 0.0f);
+  float *buffer = capacity <= wanted ? out : output_memory.get(capacity);
   const auto chunk = std::max<std::size_t>(1, static_cast<std::size_t>(48000 * in_rate / out_rate));
   std::size_t produced = 0;
   std::size_t done = 0;
   for (std::size_t pos = 0; pos < n && err == nullptr; pos += chunk) {
-    err = soxr_process(soxr.get(), in + pos, std::min(chunk, n - pos), nullptr,
-                       buffer.data() + produced, capacity - produced, &done);
+    err = soxr_process(soxr.get(), in + pos, std::min(chunk, n - pos), nullptr, buffer + produced,
+                       capacity - produced, &done);
     produced += done;
   }
   if (err == nullptr) {
-    err = soxr_process(soxr.get(), nullptr, 0, nullptr, buffer.data() + produced,
-                       capacity - produced, &done);
+    err = soxr_process(soxr.get(), nullptr, 0, nullptr, buffer + produced, capacity - produced,
+                       &done);
     produced += done;
   }
   if (err != nullptr)
     throw Error(std::string("soxr: ") + err);
-  std::copy_n(buffer.begin(), std::min(produced, wanted), out.begin());
+  const std::size_t kept = std::min(produced, wanted);
+  if (buffer != out)
+    std::copy_n(buffer, kept, out);
+  std::fill(out + kept, out + wanted, 0.0f);
+  output_memory.trim();
+}
+
+std::vector<float> resample(const float *in, std::size_t n, int from, int to) {
+  check_rates(from, to);
+  std::vector<float> out(from == to ? n : resampled_length(n, from, to));
+  resample_into(in, n, from, to, out.data());
   return out;
 }
 
-std::vector<float> resample_planar(const float *in, std::size_t frames, int channels, int from,
-                                   int to, std::size_t *out_frames) {
+void resample_planar_into(const float *in, std::size_t frames, int channels, int from, int to,
+                          float *out) {
   const std::size_t n_out = from == to ? frames : resampled_length(frames, from, to);
-  std::vector<float> out(n_out * static_cast<std::size_t>(channels));
   for (int c = 0; c < channels; ++c) {
     const auto offset = static_cast<std::size_t>(c);
-    std::vector<float> one = resample(in + offset * frames, frames, from, to);
-    std::copy(one.begin(), one.end(), out.begin() + static_cast<std::ptrdiff_t>(offset * n_out));
+    resample_into(in + offset * frames, frames, from, to, out + offset * n_out);
   }
-  *out_frames = n_out;
-  return out;
 }
 
 } // namespace tavol

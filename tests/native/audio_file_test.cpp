@@ -2,10 +2,14 @@
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tavol/errors.hpp"
@@ -84,4 +88,74 @@ TEST(AudioFile, MixToMonoSumsInChannelOrder) {
   const auto mono = tavol::mix_to_mono(frames.data(), 2, 3);
   EXPECT_FLOAT_EQ(mono[0], 7.0f / 3.0f);
   EXPECT_FLOAT_EQ(mono[1], -1.0f);
+}
+
+namespace {
+
+// A RIFF/WAVE image: the chunks given, in order, after "WAVE".
+std::string riff(const std::vector<std::pair<std::string, std::string>> &chunks) {
+  auto le = [](std::uint32_t v, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i)
+      out.push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
+    return out;
+  };
+  std::string body = "WAVE";
+  for (const auto &[id, data] : chunks) {
+    body += id + le(static_cast<std::uint32_t>(data.size()), 4) + data;
+    if (data.size() % 2 == 1)
+      body.push_back('\0');
+  }
+  return "RIFF" + le(static_cast<std::uint32_t>(body.size()), 4) + body;
+}
+
+std::string fmt(unsigned tag, unsigned channels, std::uint32_t rate, unsigned bits) {
+  std::string f;
+  auto put = [&](std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+      f.push_back(static_cast<char>((v >> (8 * i)) & 0xFFu));
+  };
+  const unsigned align = channels * bits / 8;
+  put(tag, 2), put(channels, 2), put(rate, 4), put(rate * align, 4), put(align, 2), put(bits, 2);
+  return f;
+}
+
+} // namespace
+
+// The header probe reads plain WAV headers itself and leaves the rest to
+// libsndfile; either way it must report what libsndfile reports.
+TEST(AudioFile, ProbeAgreesWithLibsndfile) {
+  const fs::path dir = fresh_dir("probe");
+  const std::map<std::string, std::string> files = {
+      {"pcm16.wav", riff({{"fmt ", fmt(1, 1, 16000, 16)}, {"data", std::string(3000, '\1')}})},
+      {"pcm24_stereo.wav",
+       riff({{"fmt ", fmt(1, 2, 44100, 24)}, {"data", std::string(600, '\2')}})},
+      {"float.wav", riff({{"fmt ", fmt(3, 1, 22050, 32)}, {"data", std::string(400, '\0')}})},
+      {"odd_list_first.wav", riff({{"LIST", std::string(7, 'x')},
+                                   {"fmt ", fmt(1, 1, 8000, 16)},
+                                   {"data", std::string(100, '\3')}})},
+      {"pcm8.wav", riff({{"fmt ", fmt(1, 1, 8000, 8)}, {"data", std::string(333, '\x80')}})},
+      {"ragged_data.wav", riff({{"fmt ", fmt(1, 2, 16000, 16)}, {"data", std::string(10, '\4')}})},
+      {"long_header.wav", riff({{"JUNK", std::string(5000, '\0')},
+                                {"fmt ", fmt(1, 1, 16000, 16)},
+                                {"data", std::string(64, '\5')}})},
+  };
+  for (const auto &[name, image] : files) {
+    std::ofstream(dir / name, std::ios::binary) << image;
+    SF_INFO want{};
+    SNDFILE *f = sf_open((dir / name).c_str(), SFM_READ, &want);
+    ASSERT_NE(f, nullptr) << name;
+    sf_close(f);
+    const tavol::AudioInfo got = tavol::probe_file(dir / name);
+    EXPECT_EQ(got.frames, static_cast<std::size_t>(want.frames)) << name;
+    EXPECT_EQ(got.channels, want.channels) << name;
+    EXPECT_EQ(got.rate, want.samplerate) << name;
+  }
+  // A data chunk that claims more than the file holds: what libsndfile makes
+  // of it (decoding refuses it later).
+  const std::vector<std::int16_t> pcm(1000, 5);
+  tavol::write_wav16(dir / "t.wav", pcm.data(), pcm.size(), 1, 16000);
+  fs::resize_file(dir / "t.wav", 44 + 500);
+  EXPECT_EQ(tavol::probe_file(dir / "t.wav").frames, 250u);
+  EXPECT_THROW(tavol::probe_file(dir / "missing.wav"), tavol::UnreadableAudio);
 }

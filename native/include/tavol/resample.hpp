@@ -15,9 +15,12 @@ std::size_t resampled_length(std::size_t n, int from, int to);
 // Resamples one channel. Rates must be positive (InvalidArgument otherwise);
 // equal rates return a copy.
 std::vector<float> resample(const float *in, std::size_t n, int from, int to);
+// The same into `out`, which has room for resampled_length(n, from, to) frames.
+void resample_into(const float *in, std::size_t n, int from, int to, float *out);
 
-// Resamples a planar buffer channel by channel; returns the new frame count.
-std::vector<float> resample_planar(const float *in, std::size_t frames, int channels, int from,
-                                   int to, std::size_t *out_frames);
+// Resamples a planar buffer channel by channel into `out`, which has room for
+// channels * resampled_length(frames, from, to) values.
+void resample_planar_into(const float *in, std::size_t frames, int channels, int from, int to,
+                          float *out);
 
 } // namespace tavol
