@@ -5,8 +5,13 @@
 // when repeated), which keeps the per-mixture memory traffic to the output.
 #include "tavol/mix.hpp"
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
-#if defined(__GNUC__) && !defined(__clang__)
+#define TAVOL_HAVE_SSE2 1
+#else
+#define TAVOL_HAVE_SSE2 0
+#endif
+#if TAVOL_HAVE_SSE2 && defined(__GNUC__) && !defined(__clang__)
 #include <immintrin.h>
 #define TAVOL_HAVE_AVX2 1
 // The AVX2 helpers take and return 256-bit vectors; they are internal and
@@ -34,7 +39,7 @@ namespace {
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
 // The sample loops, written with SSE2 intrinsics and, where the processor
-// has it, AVX2 (chosen once, at run time). Sums keep eight partial sums, one
+// has it, AVX2 (chosen once, at run time); plain loops elsewhere. Sums keep eight partial sums, one
 // per lane of a block of eight samples, added together in a fixed order at
 // the end: the independent chains let the loops run at full speed, and since
 // the lanes do not depend on the register width, both builds give identical
@@ -48,6 +53,21 @@ inline double combine(const double (&s)[kLanes]) {
 
 // Sum of (x - c)^2, or of x with `square` false: the full blocks of eight
 // into `lanes`; returns how many samples that covered.
+template <bool square>
+std::size_t sum_blocks_plain(const float *x, std::size_t n, double c, double (&lanes)[kLanes]) {
+  std::fill(std::begin(lanes), std::end(lanes), 0.0);
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes)
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      double v = static_cast<double>(x[i + k]);
+      if constexpr (square)
+        v = (v - c) * (v - c);
+      lanes[k] += v;
+    }
+  return i;
+}
+
+#if TAVOL_HAVE_SSE2
 template <bool square>
 std::size_t sum_blocks_sse2(const float *x, std::size_t n, double c, double (&lanes)[kLanes]) {
   __m128d s[4] = {_mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd(), _mm_setzero_pd()};
@@ -69,6 +89,7 @@ std::size_t sum_blocks_sse2(const float *x, std::size_t n, double c, double (&la
     _mm_storeu_pd(lanes + 2 * k, s[k]);
   return i;
 }
+#endif
 
 #if TAVOL_HAVE_AVX2
 template <bool square>
@@ -112,7 +133,11 @@ template <bool square> double sum_lanes(const float *x, std::size_t n, double c)
 #if TAVOL_HAVE_AVX2
       use_avx2() ? sum_blocks_avx2<square>(x, n, c, lanes) :
 #endif
+#if TAVOL_HAVE_SSE2
                  sum_blocks_sse2<square>(x, n, c, lanes);
+#else
+      sum_blocks_plain<square>(x, n, c, lanes);
+#endif
   for (std::size_t k = 0; i < n; ++i, ++k) {
     const double v = static_cast<double>(x[i]) - c;
     lanes[k] += square ? v * v : static_cast<double>(x[i]);
@@ -132,6 +157,7 @@ inline std::int16_t mix_one(const float *signal, float noise, std::size_t k, dou
   return saturate_pcm16((signal ? static_cast<double>(signal[k]) + scaled : scaled) * full_scale);
 }
 
+#if TAVOL_HAVE_SSE2
 // saturate_pcm16 on four values; the int32 lanes come out in the low half.
 inline __m128i saturate_sse2(__m128d lo2, __m128d hi2) {
   const __m128d low = _mm_set1_pd(kPcm16Min), high = _mm_set1_pd(kPcm16Max);
@@ -162,6 +188,7 @@ std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(four(i), four(i + 4)));
   return i;
 }
+#endif
 
 #if TAVOL_HAVE_AVX2
 __attribute__((target("avx2"))) inline __m128i
@@ -196,7 +223,11 @@ void mix_run(const float *signal, const float *noise, std::size_t n, double gain
 #if TAVOL_HAVE_AVX2
       use_avx2() ? mix_blocks_avx2(signal, noise, n, gain, mean, dst) :
 #endif
+#if TAVOL_HAVE_SSE2
                  mix_blocks_sse2(signal, noise, n, gain, mean, dst);
+#else
+      std::size_t{0}; // the per-sample loop below does it all
+#endif
   for (; i < n; ++i)
     dst[i] = mix_one(signal, noise[i], i, gain, mean);
 }
