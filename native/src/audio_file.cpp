@@ -348,6 +348,15 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   if (options.target_rate < 0)
     throw InvalidArgument("target rate must be positive, got " +
                           std::to_string(options.target_rate));
+  // Declared first, so the decoder over the file's bytes is closed before
+  // they are given back.
+  struct GiveBackLargeBuffers {
+    ~GiveBackLargeBuffers() {
+      scratch.trim();
+      arranged.trim();
+      trim_file_bytes();
+    }
+  } give_back;
   OpenedAudio opened;
   open_audio(path, opened);
   const SF_INFO &info = opened.info;
@@ -374,13 +383,6 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   } else {
     got = read_interleaved(file.get(), info, raw);
   }
-  struct GiveBackLargeBuffers {
-    ~GiveBackLargeBuffers() {
-      scratch.trim();
-      arranged.trim();
-      trim_file_bytes();
-    }
-  } give_back;
   if (got != info.frames)
     throw CorruptAudio(path.string() + ": read " + std::to_string(got) + " of " +
                            std::to_string(info.frames) + " frames",
