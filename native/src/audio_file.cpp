@@ -92,16 +92,70 @@ SF_VIRTUAL_IO memory_io{memory_length, memory_seek, memory_read, memory_write, m
 constexpr std::uint64_t kReadWholeBytes = std::uint64_t{64} << 20;
 thread_local std::vector<unsigned char> file_bytes;
 
+std::uint16_t le16(const unsigned char *p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+// A plain RIFF/WAVE file: integer PCM or IEEE float, its data chunk whole.
+struct PlainWav {
+  AudioInfo info;
+  std::size_t data_offset = 0; // where the samples start
+  bool pcm16 = false;          // 16-bit integer samples
+};
+
+// Parses the header of a plain RIFF/WAVE file from its first `got` bytes: the
+// common case costs one read instead of libsndfile's open and header parse.
+// Anything out of the ordinary (other containers, WAVE_FORMAT_EXTENSIBLE,
+// streaming placeholders, a short or ragged data chunk, a header past the
+// bytes given) gives nullopt, and libsndfile decides.
+std::optional<PlainWav> plain_wav(const unsigned char *head, std::size_t got,
+                                  std::uint64_t file_size) {
+  if (got < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+    return std::nullopt;
+  std::optional<PlainWav> fmt;
+  std::size_t block = 0;
+  for (std::size_t pos = 12; pos + 8 <= got;) {
+    const std::uint32_t len = le32(head + pos + 4);
+    const std::size_t body = pos + 8;
+    if (std::memcmp(head + pos, "fmt ", 4) == 0) {
+      if (fmt || len < 16 || body + 16 > got)
+        return std::nullopt;
+      const unsigned tag = le16(head + body), channels = le16(head + body + 2);
+      const std::uint32_t rate = le32(head + body + 4);
+      const unsigned align = le16(head + body + 12), bits = le16(head + body + 14);
+      const bool pcm = tag == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+      const bool ieee = tag == 3 && (bits == 32 || bits == 64);
+      if (!(pcm || ieee) || channels < 1 || channels > 1024 || rate < 1 || rate > 0x7fffffffu ||
+          align != channels * bits / 8)
+        return std::nullopt;
+      fmt = PlainWav{AudioInfo{0, static_cast<int>(channels), static_cast<int>(rate)}, 0,
+                     pcm && bits == 16};
+      block = align;
+    } else if (std::memcmp(head + pos, "data", 4) == 0) {
+      if (!fmt || len == 0 || len == 0xFFFFFFFFu || len % block != 0 || body + len > file_size)
+        return std::nullopt;
+      fmt->info.frames = len / block;
+      fmt->data_offset = body;
+      return fmt;
+    }
+    pos = body + len + (len & 1u);
+  }
+  return std::nullopt;
+}
+
 struct SndfileCloser {
   void operator()(SNDFILE *f) const noexcept { sf_close(f); }
 };
 
 // An open decoder over `path`, with its header checked.
+// An open file: decoded by libsndfile, or, for a plain 16-bit WAV read whole,
+// converted straight from its bytes (`file` null, `pcm16_offset` set).
 struct OpenedAudio {
   bool in_memory = false;
   MemoryFile memory;
   std::unique_ptr<SNDFILE, SndfileCloser> file;
   SF_INFO info{};
+  sf_count_t pcm16_offset = -1; // where 16-bit samples start in `memory`, or -1
 };
 
 void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
@@ -143,6 +197,15 @@ void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
   if (whole) {
     out.in_memory = true;
     out.memory = MemoryFile{file_bytes.data(), static_cast<sf_count_t>(file_bytes.size()), 0};
+    if (const auto plain = plain_wav(file_bytes.data(), file_bytes.size(), file_bytes.size());
+        plain && plain->pcm16) {
+      out.info.frames = static_cast<sf_count_t>(plain->info.frames);
+      out.info.channels = plain->info.channels;
+      out.info.samplerate = plain->info.rate;
+      out.info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+      out.pcm16_offset = static_cast<sf_count_t>(plain->data_offset);
+      return;
+    }
     out.file.reset(sf_open_virtual(&memory_io, SFM_READ, &out.info, &out.memory));
   } else {
     out.file.reset(sf_open(path.c_str(), SFM_READ, &out.info));
@@ -257,67 +320,20 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
   return out;
 }
 
-namespace {
-
-std::uint16_t le16(const unsigned char *p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-// The header of a plain RIFF/WAVE file (integer PCM or IEEE float, with its
-// data chunk whole), read from the first bytes of the file: the common case
-// costs one read instead of libsndfile's open and header parse. Anything out
-// of the ordinary (other containers, WAVE_FORMAT_EXTENSIBLE, streaming
-// placeholders, a short or odd data chunk, a header past the first 4 KiB)
-// gives nullopt, and libsndfile decides.
-std::optional<AudioInfo> probe_plain_wav(const unsigned char *head, std::size_t got,
-                                         std::uint64_t file_size) {
-  if (got < 12 || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
-    return std::nullopt;
-  std::optional<AudioInfo> fmt;
-  std::size_t block = 0;
-  for (std::size_t pos = 12; pos + 8 <= got;) {
-    const std::uint32_t len = le32(head + pos + 4);
-    const std::size_t body = pos + 8;
-    if (std::memcmp(head + pos, "fmt ", 4) == 0) {
-      if (fmt || len < 16 || body + 16 > got)
-        return std::nullopt;
-      const unsigned tag = le16(head + body), channels = le16(head + body + 2);
-      const std::uint32_t rate = le32(head + body + 4);
-      const unsigned align = le16(head + body + 12), bits = le16(head + body + 14);
-      const bool pcm = tag == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
-      const bool ieee = tag == 3 && (bits == 32 || bits == 64);
-      if (!(pcm || ieee) || channels < 1 || channels > 1024 || rate < 1 || rate > 0x7fffffffu ||
-          align != channels * bits / 8)
-        return std::nullopt;
-      fmt = AudioInfo{0, static_cast<int>(channels), static_cast<int>(rate)};
-      block = align;
-    } else if (std::memcmp(head + pos, "data", 4) == 0) {
-      if (!fmt || len == 0 || len == 0xFFFFFFFFu || len % block != 0 || body + len > file_size)
-        return std::nullopt;
-      fmt->frames = len / block;
-      return fmt;
-    }
-    pos = body + len + (len & 1u);
-  }
-  return std::nullopt;
-}
-
-} // namespace
-
 AudioInfo probe_file(const std::filesystem::path &path) {
   if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
     unsigned char head[4096];
     struct stat st {};
-    std::optional<AudioInfo> plain;
+    std::optional<PlainWav> plain;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
       const ssize_t got = ::pread(fd, head, sizeof head, 0);
       if (got > 0)
-        plain = probe_plain_wav(head, static_cast<std::size_t>(got),
-                                static_cast<std::uint64_t>(st.st_size));
+        plain =
+            plain_wav(head, static_cast<std::size_t>(got), static_cast<std::uint64_t>(st.st_size));
     }
     ::close(fd);
     if (plain)
-      return *plain;
+      return plain->info;
   }
   SF_INFO info{};
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
@@ -373,8 +389,9 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   // further step is needed, else into per-thread memory read right after.
   const bool direct = channels == 1 && !resampling;
   float *raw = direct ? allocate(frames) : scratch.get(frames * channels);
-  const sf_count_t offset =
-      opened.in_memory ? pcm16_data_offset(file.get(), info, opened.memory) : -1;
+  const sf_count_t offset = opened.pcm16_offset >= 0 ? opened.pcm16_offset
+                            : opened.in_memory ? pcm16_data_offset(file.get(), info, opened.memory)
+                                               : -1;
   sf_count_t got = 0;
   if (offset >= 0) { // the common case: convert straight from the file's bytes
     pcm16_to_float(opened.memory.data + offset, frames * channels, raw,

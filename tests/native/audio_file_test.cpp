@@ -122,9 +122,10 @@ std::string fmt(unsigned tag, unsigned channels, std::uint32_t rate, unsigned bi
 
 } // namespace
 
-// The header probe reads plain WAV headers itself and leaves the rest to
-// libsndfile; either way it must report what libsndfile reports.
-TEST(AudioFile, ProbeAgreesWithLibsndfile) {
+// Plain WAV headers are read without libsndfile (16-bit ones decoded from
+// their bytes too), the rest by libsndfile: either way the header and the
+// samples must be what libsndfile reports.
+TEST(AudioFile, ProbeAndDecodeAgreeWithLibsndfile) {
   const fs::path dir = fresh_dir("probe");
   const std::map<std::string, std::string> files = {
       {"pcm16.wav", riff({{"fmt ", fmt(1, 1, 16000, 16)}, {"data", std::string(3000, '\1')}})},
@@ -136,6 +137,9 @@ TEST(AudioFile, ProbeAgreesWithLibsndfile) {
                                    {"data", std::string(100, '\3')}})},
       {"pcm8.wav", riff({{"fmt ", fmt(1, 1, 8000, 8)}, {"data", std::string(333, '\x80')}})},
       {"ragged_data.wav", riff({{"fmt ", fmt(1, 2, 16000, 16)}, {"data", std::string(10, '\4')}})},
+      {"pcm16_stereo_tail.wav", riff({{"fmt ", fmt(1, 2, 16000, 16)},
+                                      {"data", std::string(400, '\x7f') + "\x01\x80\xff\x7f"},
+                                      {"LIST", std::string(12, 'y')}})},
       {"long_header.wav", riff({{"JUNK", std::string(5000, '\0')},
                                 {"fmt ", fmt(1, 1, 16000, 16)},
                                 {"data", std::string(64, '\5')}})},
@@ -145,11 +149,20 @@ TEST(AudioFile, ProbeAgreesWithLibsndfile) {
     SF_INFO want{};
     SNDFILE *f = sf_open((dir / name).c_str(), SFM_READ, &want);
     ASSERT_NE(f, nullptr) << name;
+    std::vector<float> interleaved(static_cast<std::size_t>(want.frames * want.channels));
+    sf_readf_float(f, interleaved.data(), want.frames);
     sf_close(f);
     const tavol::AudioInfo got = tavol::probe_file(dir / name);
     EXPECT_EQ(got.frames, static_cast<std::size_t>(want.frames)) << name;
     EXPECT_EQ(got.channels, want.channels) << name;
     EXPECT_EQ(got.rate, want.samplerate) << name;
+    const tavol::Audio decoded = tavol::decode_file(dir / name, {0, false});
+    ASSERT_EQ(decoded.samples.size(), interleaved.size()) << name;
+    const auto frames = static_cast<std::size_t>(want.frames);
+    for (std::size_t i = 0; i < frames; ++i)
+      for (std::size_t c = 0; c < static_cast<std::size_t>(want.channels); ++c)
+        ASSERT_EQ(decoded.samples[c * frames + i], interleaved[i * want.channels + c])
+            << name << " frame " << i;
   }
   // A data chunk that claims more than the file holds: what libsndfile makes
   // of it (decoding refuses it later).
