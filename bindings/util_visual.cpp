@@ -532,25 +532,24 @@ PYBIND11_MODULE(visual, m) {
         "Adds the Welch power spectral density of y to `ax` (log frequency axis).");
   m.def("basic_analyze", &basic_analyze, "file"_a, "show"_a = false, "save_dir"_a = py::none(),
         "Waveform, STFT and zero-crossing rate of one audio file.");
-  m.def(
-      "plot_4_features",
-      [](py::object file, py::object show, py::object save_dir, py::object dpi) {
-        feature_figure(Features::Four, file, show, save_dir, dpi);
-      },
-      "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi,
-      "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR /Power Spectral Density");
-  m.def(
-      "plot_3_features",
-      [](py::object file, py::object show, py::object save_dir, py::object dpi) {
-        feature_figure(Features::Three, file, show, save_dir, dpi);
-      },
-      "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi,
-      "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR");
-  m.def(
-      "plot_PSD",
-      [](py::object file, py::object show, py::object save_dir, py::object dpi) {
-        feature_figure(Features::Psd, file, show, save_dir, dpi);
-      },
-      "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi,
-      "Plot Power Spectral Density");
+  struct FeatureFigure {
+    const char *name;
+    Features features;
+    const char *doc;
+  };
+  for (const FeatureFigure &figure : {
+           FeatureFigure{"plot_4_features", Features::Four,
+                         "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR /Power "
+                         "Spectral Density"},
+           FeatureFigure{"plot_3_features", Features::Three,
+                         "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR"},
+           FeatureFigure{"plot_PSD", Features::Psd, "Plot Power Spectral Density"},
+       })
+    m.def(
+        figure.name,
+        [features = figure.features](py::object file, py::object show, py::object save_dir,
+                                     py::object dpi) {
+          feature_figure(features, file, show, save_dir, dpi);
+        },
+        "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi, figure.doc);
 }
