@@ -5,8 +5,10 @@ One producer thread adds 160-sample float32 frames, one consumer thread gets
 them; blocking mode (every frame delivered) and drop mode (the producer never
 waits; a slow consumer misses frames). Both implementations run side by side,
 best of several rounds, for a few buffer capacities: in blocking mode a small
-buffer makes the two threads hand the GIL back and forth every few frames, and
-that hand-over, the same for both, bounds the rate. Takes about 20 s:
+buffer makes the two threads hand the GIL back and forth every few frames.
+Python's own waits fall asleep on the GIL at each hand-over; the native
+buffer's waits poll for it briefly instead, which is most of its lead at
+capacity 2 (the default). Takes about 20 s:
 
     python bench/bench_buffer.py [--frames 50000] [--sizes 2,16,256] [--rounds 3]
 """
