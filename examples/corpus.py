@@ -16,6 +16,8 @@ SENTENCES = [
     "These days a chicken leg is a rare dish.",
     "Rice is often served in round bowls.",
     "The juice of lemons makes fine punch.",
+    "The box was thrown beside the parked truck.",
+    "The hogs were fed chopped corn and garbage.",
 ]
 VOICES = ["en-us", "en", "en-us+f3", "en+m3", "en-us+f2", "en+m7"]
 
