@@ -424,7 +424,10 @@ void feature_figure(Features kind, py::object file, py::object show, py::object 
                     py::object dpi) {
   py::module_ m = self();
   py::object plt = m.attr("plt");
-  auto [y, sr] = load_pair(m, file);
+  // Plain references, not a structured binding: lambdas below capture them,
+  // which Clang accepts only from version 16.
+  const auto loaded = load_pair(m, file);
+  const py::object &y = loaded.first, &sr = loaded.second;
   py::tuple made =
       unpack(kind == Features::Four
                  ? plt.attr("subplots")(2, 1, "figsize"_a = py::make_tuple(10, 10), "dpi"_a = dpi)
@@ -457,7 +460,10 @@ void basic_analyze(py::object file, py::object show, py::object save_dir) {
   py::module_ m = self();
   py::object plt = m.attr("plt");
   py::object librosa = m.attr("librosa");
-  auto [y, sr] = load_pair(m, file);
+  // Plain references, not a structured binding: lambdas below capture them,
+  // which Clang accepts only from version 16.
+  const auto loaded = load_pair(m, file);
+  const py::object &y = loaded.first, &sr = loaded.second;
   py::object fig = plt.attr("figure")("figsize"_a = py::make_tuple(10, 8), "dpi"_a = kDefaultDpi);
   closing_on_error(plt, fig, [&] {
     plt.attr("subplot")(311);

@@ -11,7 +11,7 @@ VENV=${TAVOL_VENV:-$ROOT/.venv}
 PY=$VENV/bin/python
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-DEBIAN_PACKAGES=(g++ pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
+DEBIAN_PACKAGES=(g++ clang pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
                  libgtest-dev espeak-ng clang-format)
 
 install_system_packages() {
@@ -35,8 +35,11 @@ setup() {
     python3 -m venv "$VENV"
   fi
   "$PY" -m pip install -q --upgrade pip
+  # The binder the package builds with, for the Clang build of the native tests.
+  "$PY" -m pip install -q "$(grep -o -m1 '"pybind11[^"]*"' pyproject.toml | tr -d '"')"
   echo "[setup] building and installing tavol"
-  "$PY" -m pip install -q ".[test,metrics,audio]"
+  # The project's own builds treat warnings as errors; a user's pip install does not.
+  "$PY" -m pip install -q -C cmake.define.TAVOL_WERROR=ON ".[test,metrics,audio]"
 }
 
 format_check() {
@@ -46,11 +49,17 @@ format_check() {
 
 native_tests() {
   # Plain build, then the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
-  # then the threading primitives under ThreadSanitizer.
+  # then the threading primitives under ThreadSanitizer, all with GCC; then Clang
+  # builds the whole tree (core, tests and extension modules) and runs the tests.
   local dir
-  for config in "plain:" "asan:address,undefined" "tsan:thread"; do
+  for config in "plain:" "asan:address,undefined" "tsan:thread" "clang:"; do
     dir=build/native-${config%%:*}
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVOL_BUILD_PYTHON=OFF \
+    local extra=(-DTAVOL_BUILD_PYTHON=OFF)
+    if [ "${config%%:*}" = clang ]; then
+      extra=(-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTAVOL_BUILD_PYTHON=ON
+             -DPython_EXECUTABLE="$PY" -Dpybind11_DIR="$("$PY" -m pybind11 --cmakedir)")
+    fi
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${extra[@]}" -DTAVOL_WERROR=ON \
       -DTAVOL_BUILD_TESTS=ON -DTAVOL_SANITIZE="${config#*:}" >/dev/null
     cmake --build "$dir" -j "$JOBS"
     if [ "${config%%:*}" = tsan ]; then

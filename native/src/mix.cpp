@@ -118,14 +118,12 @@ __attribute__((target("avx2"))) std::size_t sum_blocks_avx2(const float *x, std:
 
 std::atomic<bool> baseline_only{false};
 
-bool use_avx2() {
 #if TAVOL_HAVE_AVX2
+bool use_avx2() {
   static const bool available = __builtin_cpu_supports("avx2");
   return available && !baseline_only.load(std::memory_order_relaxed);
-#else
-  return false;
-#endif
 }
+#endif
 
 template <bool square> double sum_lanes(const float *x, std::size_t n, double c) {
   double lanes[kLanes];
