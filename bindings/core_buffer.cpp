@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/fifo.hpp"
@@ -563,7 +564,7 @@ PYBIND11_MODULE(buffer, m) {
   register_translators();
   m.doc() = "Thread-safe frame buffer and the fetch thread that reads it.";
 
-  m.attr("np") = py::module_::import("numpy");
+  bind_lazily(m, {{"np", "numpy"}});
   m.attr("threading") = py::module_::import("threading");
   m.attr("queue") = py::module_::import("queue");
   bind_primitives(m);

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 
 namespace py = pybind11;
@@ -495,10 +496,10 @@ PYBIND11_MODULE(evaluator, m) {
   m.attr("os") = py::module_::import("os");
   m.attr("re") = py::module_::import("re");
   m.attr("subprocess") = py::module_::import("subprocess");
-  m.attr("np") = py::module_::import("numpy");
-  m.attr("pd") = py::module_::import("pandas");
-  m.attr("wavfile") = py::module_::import("scipy.io").attr("wavfile");
-  m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
+  bind_lazily(m, {{"np", "numpy"},
+                  {"pd", "pandas"},
+                  {"wavfile", "scipy.io.wavfile"},
+                  {"tqdm", "tqdm", "tqdm"}});
   py::module_ util = py::module_::import("tavol.util");
   for (const char *name : {"warn", "pur", "cya", "blu"})
     m.attr(name) = util.attr(name);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 #include "tavol/arena.hpp"
 #include "tavol/audio_file.hpp"
@@ -524,17 +525,16 @@ PYBIND11_MODULE(io, m) {
   m.attr("os") = py::module_::import("os");
   m.attr("re") = py::module_::import("re");
   m.attr("shutil") = py::module_::import("shutil");
-  m.attr("np") = py::module_::import("numpy");
-  m.attr("librosa") = py::module_::import("librosa");
-  m.attr("wavfile") = py::module_::import("scipy.io.wavfile");
   py::module_ pathlib = py::module_::import("pathlib");
   m.attr("Path") = pathlib.attr("Path");
   m.attr("PurePath") = pathlib.attr("PurePath");
-  py::module_ tqdm = py::module_::import("tqdm");
-  m.attr("tqdm") = tqdm.attr("tqdm");
-  m.attr("trange") = tqdm.attr("trange");
   m.attr("partial") = py::module_::import("functools").attr("partial");
-  m.attr("Pool") = py::module_::import("multiprocessing").attr("Pool");
+  bind_lazily(m, {{"np", "numpy"},
+                  {"librosa", "librosa"},
+                  {"wavfile", "scipy.io.wavfile"},
+                  {"tqdm", "tqdm", "tqdm"},
+                  {"trange", "tqdm", "trange"},
+                  {"Pool", "multiprocessing", "Pool"}});
   m.attr("__exp__") = kExt;
 
   m.def("check_path", &check_path, "path"_a, "exist_ok"_a = false, "sep"_a = "",

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
@@ -581,15 +582,14 @@ PYBIND11_MODULE(synth, m) {
   m.doc() = "Noisy-set synthesis: mixing clean speech with noise recordings at chosen SNRs.";
 
   m.attr("shutil") = py::module_::import("shutil");
-  m.attr("librosa") = py::module_::import("librosa");
-  m.attr("np") = py::module_::import("numpy");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
-  m.attr("wavfile") = py::module_::import("scipy.io.wavfile");
-  m.attr("Pool") = py::module_::import("multiprocessing").attr("Pool");
   m.attr("partial") = py::module_::import("functools").attr("partial");
-  py::module_ tqdm = py::module_::import("tqdm");
-  m.attr("tqdm") = tqdm.attr("tqdm");
-  m.attr("trange") = tqdm.attr("trange");
+  bind_lazily(m, {{"librosa", "librosa"},
+                  {"np", "numpy"},
+                  {"wavfile", "scipy.io.wavfile"},
+                  {"Pool", "multiprocessing", "Pool"},
+                  {"tqdm", "tqdm", "tqdm"},
+                  {"trange", "tqdm", "trange"}});
   py::module_ io = py::module_::import("tavol.core.io");
   m.attr("check_input") = io.attr("check_input");
   m.attr("load_waves") = io.attr("load_waves");

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 
 namespace py = pybind11;
@@ -105,8 +106,7 @@ PYBIND11_MODULE(conv, m) {
   m.doc() = "Excel export of tables, and case helpers for string lists.";
 
   m.attr("os") = py::module_::import("os");
-  m.attr("pd") = py::module_::import("pandas");
-  m.attr("get_column_letter") = py::module_::import("openpyxl.utils").attr("get_column_letter");
+  bind_lazily(m, {{"pd", "pandas"}, {"get_column_letter", "openpyxl.utils", "get_column_letter"}});
   m.attr("__all__") = py::list(py::make_tuple("data2xlsx", "lowercase", "upercase"));
 
   m.def("data2xlsx", &data2xlsx, "data"_a, "xlsx_dir"_a, "sheet_name"_a, "index"_a = false,

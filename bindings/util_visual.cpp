@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "support/imports.hpp"
 #include "support/support.hpp"
 
 namespace py = pybind11;
@@ -499,17 +500,15 @@ PYBIND11_MODULE(visual, m) {
   m.doc() = "Waveform, spectrogram, spectral-feature and training-history figures.";
 
   m.attr("os") = py::module_::import("os");
-  m.attr("plt") = py::module_::import("matplotlib.pyplot");
-  // Importing librosa.display makes both librosa and librosa.display usable.
-  py::module_::import("librosa.display");
-  m.attr("librosa") = py::module_::import("librosa");
-  m.attr("np") = py::module_::import("numpy");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
-  py::module_ matplotlib = py::module_::import("matplotlib");
-  m.attr("cm") = py::module_::import("matplotlib.cm");
-  // The colour-map registry (cm.get_cmap is gone from current matplotlib).
-  m.attr("colormaps") = matplotlib.attr("colormaps");
-  m.attr("signal") = py::module_::import("scipy.signal");
+  // librosa comes with librosa.display imported, so both are usable; the
+  // colour-map registry replaces cm.get_cmap, gone from current matplotlib.
+  bind_lazily(m, {{"plt", "matplotlib.pyplot"},
+                  {"librosa", "librosa", nullptr, "librosa.display"},
+                  {"np", "numpy"},
+                  {"cm", "matplotlib.cm"},
+                  {"colormaps", "matplotlib", "colormaps"},
+                  {"signal", "scipy.signal"}});
   py::module_ io = py::module_::import("tavol.core.io");
   m.attr("copy_waves") = io.attr("copy_waves");
   m.attr("file_load") = io.attr("file_load");

@@ -2,6 +2,7 @@
 
 import functools
 import importlib
+import json
 import multiprocessing
 import pickle
 import subprocess
@@ -61,3 +62,28 @@ def test_import_does_not_pull_in_other_tavol_modules():
     code = "import sys, tavol.core.io; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.strip() == "['tavol', 'tavol.core', 'tavol.core.io']"
+
+
+HEAVY = ["numpy", "scipy", "librosa", "pandas", "matplotlib", "openpyxl", "pyaudio", "tqdm",
+         "multiprocessing"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_heavy_libraries_are_imported_on_first_use(name):
+    # Importing a module pays only for what it needs; the libraries it binds
+    # come in when a name is first looked up, and stay bound afterwards.
+    code = f"""if True:
+        import importlib, json, sys
+        m = importlib.import_module({name!r})
+        early = [h for h in {HEAVY!r} if h in sys.modules]
+        lazy = sorted(set(dir(m)) - set(vars(m)))
+        values = {{n: getattr(m, n) for n in lazy}}
+        print(json.dumps([early, lazy, all(vars(m)[n] is v for n, v in values.items()),
+                          sorted({{(getattr(v, "__module__", None) or v.__name__).split(".")[0]
+                                  for v in values.values()}})]))
+    """
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    early, lazy, kept, roots = json.loads(run.stdout)
+    assert early == []
+    assert kept and set(roots) <= set(HEAVY)
+    assert bool(lazy) == (name != "tavol.util.others")

@@ -1,0 +1,40 @@
+#include "support/imports.hpp"
+
+#include <string>
+
+namespace tavol::bind {
+
+void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names) {
+  py::dict table;
+  for (const LazyName &entry : names)
+    table[entry.name] = py::make_tuple(
+        entry.module, entry.attribute ? py::object(py::str(entry.attribute)) : py::none(),
+        entry.also ? py::object(py::str(entry.also)) : py::none());
+  const std::string module_name = m.attr("__name__").cast<std::string>();
+  // The functions hold the module's namespace, not the module: no reference cycle.
+  py::dict space = m.attr("__dict__");
+
+  m.def("__getattr__", [table, space, module_name](const py::str &name) -> py::object {
+    if (!table.contains(name)) {
+      PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", module_name.c_str(),
+                   name.ptr());
+      throw py::error_already_set();
+    }
+    const py::tuple entry = table[name];
+    py::object value = py::module_::import(entry[0].cast<std::string>().c_str());
+    if (!entry[2].is_none())
+      py::module_::import(entry[2].cast<std::string>().c_str());
+    if (!entry[1].is_none())
+      value = value.attr(entry[1]);
+    space[name] = value;
+    return value;
+  });
+  m.def("__dir__", [table, space]() {
+    py::set names(space);
+    for (auto item : table)
+      names.add(item.first);
+    return py::module_::import("builtins").attr("sorted")(names);
+  });
+}
+
+} // namespace tavol::bind
