@@ -7,13 +7,18 @@
 // with noisy ones by stem, and builds the pandas tables. Every Python-level
 // function it calls (warn, os.system, check_metrics_install, the scorers, ...)
 // is looked up when it is called, so callers can substitute them.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <exception>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "support/support.hpp"
+#include "tavol/bss_eval.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -59,6 +64,11 @@ constexpr Backend kPesqBackend{
     "pysepm", nullptr, "No mself.odule named 'pypesq' !!",
     "pip3 install https://github.com/schmiph2/pysepm/archive/master.zip"};
 constexpr Backend kPesqV2Backend{"pypesq", "pesq", "", ""};
+// The PESQ package on PyPI, which pysepm itself calls: it switches PESQ on
+// when pysepm is absent, so that no installer runs.
+constexpr Backend kPesqPypiBackend{"pesq", "pesq", "", ""};
+// pysepm's PESQ: wide band at 16 kHz, narrow band at 8 kHz, nothing else.
+constexpr const char *kPesqRateMessage = "fs must be either 8 kHz or 16 kHz";
 
 // The external PESQ program: its name on PATH and the rate option it is given.
 constexpr const char *kPesqProgram = "pesq.exe";
@@ -84,41 +94,100 @@ py::object import_backend(const Backend &b) {
   return mod.attr(b.name);
 }
 
-// True when the back-end imports. A missing module (ModuleNotFoundError) is
-// announced through `warn`, the installer is run once through `os.system`, and
-// the import is tried again; any other import failure just reports False.
-bool probe(py::module_ &m, const Backend &b) {
+enum class Import { Ok, Missing, Broken };
+
+// Tries the import; interrupts and other non-Exception errors propagate.
+Import try_import(const Backend &b) {
   try {
     import_backend(b);
-    return true;
+    return Import::Ok;
   } catch (py::error_already_set &e) {
-    if (!e.matches(PyExc_ModuleNotFoundError)) {
-      if (is_exception(e))
-        return false;
+    if (!is_exception(e))
       throw;
-    }
+    return e.matches(PyExc_ModuleNotFoundError) ? Import::Missing : Import::Broken;
   }
+}
+
+// True when the back-end (or else its `fallback`) imports. A missing module
+// (ModuleNotFoundError) is announced through `warn`, the installer is run
+// once through `os.system`, and the imports are tried again; any other
+// import failure just reports False.
+bool probe(py::module_ &m, const Backend &b, const Backend *fallback = nullptr) {
+  const Import first = try_import(b);
+  if (first == Import::Ok || (fallback != nullptr && try_import(*fallback) == Import::Ok))
+    return true;
+  if (first == Import::Broken)
+    return false;
   m.attr("warn")(b.missing_message);
   m.attr("os").attr("system")(b.install_command);
   // The installer adds folders that the import system's directory caches do not know yet.
   py::module_::import("importlib").attr("invalidate_caches")();
-  try {
-    import_backend(b);
-    return true;
-  } catch (py::error_already_set &e) {
-    if (is_exception(e))
-      return false;
-    throw;
-  }
+  return try_import(b) == Import::Ok ||
+         (fallback != nullptr && try_import(*fallback) == Import::Ok);
 }
 
 py::tuple check_metrics_install() {
   py::module_ m = self();
   const bool sdr_ok = probe(m, kSdrBackend);
   const bool stoi_ok = probe(m, kStoiBackend);
-  const bool pesq_ok = probe(m, kPesqBackend);
+  const bool pesq_ok = probe(m, kPesqBackend, &kPesqPypiBackend);
   return py::make_tuple(pesq_ok, stoi_ok, sdr_ok);
 }
+
+// PESQ of `deg` against `ref` as pysepm reports it (its second result,
+// MOS-LQO), through pysepm when it imports and else through the pesq package
+// with pysepm's choice of mode.
+py::object pesq_mos_lqo(py::object rate, py::object ref, py::object deg) {
+  if (try_import(kPesqBackend) == Import::Ok)
+    return import_backend(kPesqBackend).attr("pesq")(ref, deg, rate)[py::int_(1)];
+  py::object pesq = import_backend(kPesqPypiBackend);
+  const char *mode = rate.equal(py::int_(16000))  ? "wb"
+                     : rate.equal(py::int_(8000)) ? "nb"
+                                                  : nullptr;
+  if (mode == nullptr)
+    throw py::value_error(kPesqRateMessage);
+  return pesq(rate, ref, deg, mode);
+}
+
+// ---------------------------------------------------------------- native measures
+
+using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A one-dimensional array of samples in double precision (copied only when
+// the dtype or layout asks for it).
+Samples mono_samples(py::handle x, const char *name) {
+  Samples a = Samples::ensure(x);
+  if (!a)
+    throw py::error_already_set();
+  if (a.ndim() != 1) {
+    std::string shape;
+    for (py::ssize_t i = 0; i < a.ndim(); ++i)
+      shape += (i ? ", " : "") + std::to_string(a.shape(i));
+    throw py::value_error(std::string(name) +
+                          " must be a one-dimensional (mono) array, got shape (" + shape +
+                          (a.ndim() == 1 ? ",)" : ")"));
+  }
+  return a;
+}
+
+template <typename Measure> double run_measure(py::handle ref, py::handle est, Measure measure) {
+  Samples r = mono_samples(ref, "ref");
+  Samples e = mono_samples(est, "est");
+  const double *rp = r.data(), *ep = e.data();
+  const std::size_t rn = static_cast<std::size_t>(r.size()),
+                    en = static_cast<std::size_t>(e.size());
+  py::gil_scoped_release release;
+  return measure(rp, rn, ep, en);
+}
+
+double sdr(py::handle ref, py::handle est) {
+  return run_measure(ref, est,
+                     [](const double *r, std::size_t rn, const double *e, std::size_t en) {
+                       return tavol::bss_sdr(r, rn, e, en);
+                     });
+}
+
+double si_sdr(py::handle ref, py::handle est) { return run_measure(ref, est, &tavol::si_sdr); }
 
 // ---------------------------------------------------------------- per-file scoring
 
@@ -141,9 +210,21 @@ constexpr Measure kPesqV2{nullptr, "Baseline-PESQ", "Enhance-PESQ", "pesq_mean:\
 
 using ScorePair = std::pair<py::object, py::object>; // (noisy score, enhanced score)
 
+// The measures `eval` runs, in its order; also the index of each in Ahead.
+enum MeasureIndex : std::size_t {
+  kPesqIndex = 0,
+  kStoiIndex = 1,
+  kSdrIndex = 2,
+  kMeasureCount = 3
+};
+
+class Ahead;
+Ahead *ahead_of(py::handle self_);
+
 // Walks zip(clean_list, noisy_list, enhanced_list) under a progress bar,
-// scores each triple with `score`, tabulates the rows in one DataFrame and
-// returns the means of the two score columns over the complete rows.
+// scores each triple with `score(module, index, clean, noisy, enhanced)`,
+// tabulates the rows in one DataFrame and returns the means of the two score
+// columns over the complete rows.
 template <typename ScoreTriple>
 py::object score_triples(py::handle self_, const Measure &measure, ScoreTriple &&score) {
   py::module_ m = self();
@@ -154,10 +235,11 @@ py::object score_triples(py::handle self_, const Measure &measure, ScoreTriple &
                                         self_.attr("enhanced_list"));
   py::object basename = m.attr("os").attr("path").attr("basename");
   py::list rows;
+  std::size_t index = 0;
   for (py::handle triple : m.attr("tqdm")(triples)) {
     py::object cln = triple[py::int_(0)];
     ScorePair scores =
-        score(m, cln, py::object(triple[py::int_(1)]), py::object(triple[py::int_(2)]));
+        score(m, index++, cln, py::object(triple[py::int_(1)]), py::object(triple[py::int_(2)]));
     py::dict row;
     row["wave"] = basename(cln);
     row[measure.baseline_column] = std::move(scores.first);
@@ -193,44 +275,34 @@ std::array<py::object, 3> read_triple(py::module_ &m, py::handle cln, py::handle
   return {clean[1], py::tuple(read(noy))[1], py::tuple(read(enh))[1]};
 }
 
-py::object sdr_score(py::object self_) {
-  py::object mir_eval = import_backend(kSdrBackend);
-  return score_triples(
-      self_, kSdr, [&](py::module_ &m, py::handle cln, py::handle noy, py::handle enh) {
-        py::object rate;
-        auto audio = read_triple(m, cln, noy, enh, &rate);
-        for (auto &a : audio)
-          a = a.attr("reshape")(1, -1);
-        py::object separation = mir_eval.attr("separation");
-        separation.attr("validate")(audio[0], audio[1]);
-        separation.attr("validate")(audio[0], audio[2]);
-        py::object noisy_sdr = separation.attr("bss_eval_sources")(audio[0], audio[1])[py::int_(0)];
-        py::object enhanced_sdr =
-            separation.attr("bss_eval_sources")(audio[0], audio[2])[py::int_(0)];
-        return ScorePair{scalar(m, noisy_sdr), scalar(m, enhanced_sdr)};
-      });
+// One triple's SDR pair: mir_eval's validate on both pairs, then its
+// bss_eval_sources on both; the native measure where mir_eval no longer has
+// bss_eval_sources.
+ScorePair sdr_pair(py::module_ &m, py::handle mir_eval, py::handle cln, py::handle noy,
+                   py::handle enh) {
+  py::object rate;
+  auto audio = read_triple(m, cln, noy, enh, &rate);
+  py::object separation = mir_eval.attr("separation");
+  if (!py::hasattr(separation, "bss_eval_sources")) {
+    py::object ravel = m.attr("np").attr("ravel");
+    return ScorePair{py::float_(sdr(ravel(audio[0]), ravel(audio[1]))),
+                     py::float_(sdr(ravel(audio[0]), ravel(audio[2])))};
+  }
+  for (auto &a : audio)
+    a = a.attr("reshape")(1, -1);
+  separation.attr("validate")(audio[0], audio[1]);
+  separation.attr("validate")(audio[0], audio[2]);
+  py::object noisy_sdr = separation.attr("bss_eval_sources")(audio[0], audio[1])[py::int_(0)];
+  py::object enhanced_sdr = separation.attr("bss_eval_sources")(audio[0], audio[2])[py::int_(0)];
+  return ScorePair{scalar(m, noisy_sdr), scalar(m, enhanced_sdr)};
 }
 
-py::object stoi_score(py::object self_) {
-  py::object stoi = import_backend(kStoiBackend);
-  return score_triples(
-      self_, kStoi, [&](py::module_ &m, py::handle cln, py::handle noy, py::handle enh) {
-        py::object rate;
-        auto audio = read_triple(m, cln, noy, enh, &rate);
-        return ScorePair{py::float_(stoi(audio[0], audio[1], rate, "extended"_a = false)),
-                         py::float_(stoi(audio[0], audio[2], rate, "extended"_a = false))};
-      });
-}
-
-py::object pesq_score_v2(py::object self_) {
-  py::object pesq = import_backend(kPesqV2Backend);
-  return score_triples(self_, kPesqV2,
-                       [&](py::module_ &m, py::handle cln, py::handle noy, py::handle enh) {
-                         py::object rate;
-                         auto audio = read_triple(m, cln, noy, enh, &rate);
-                         return ScorePair{pesq(audio[0], audio[1], rate, "wb"),
-                                          pesq(audio[0], audio[2], rate, "wb")};
-                       });
+ScorePair stoi_pair(py::module_ &m, py::handle stoi, py::handle cln, py::handle noy,
+                    py::handle enh) {
+  py::object rate;
+  auto audio = read_triple(m, cln, noy, enh, &rate);
+  return ScorePair{py::float_(stoi(audio[0], audio[1], rate, "extended"_a = false)),
+                   py::float_(stoi(audio[0], audio[2], rate, "extended"_a = false))};
 }
 
 // The PESQ program as found on PATH, else beside this interpreter's own
@@ -251,8 +323,8 @@ py::object pesq_program() {
 
 // Runs `pesq.exe +16000 ref deg` as an argument vector (no shell, so any
 // character in a path is passed as it is) and returns its last output line.
-py::str pesq_last_line(py::module_ &m, py::handle program, const py::str &ref, const py::str &deg) {
-  py::object subprocess = m.attr("subprocess");
+py::str pesq_last_line(py::object program, py::str ref, py::str deg) {
+  py::object subprocess = self().attr("subprocess");
   py::list argv;
   argv.append(program);
   argv.append(kPesqRateOption);
@@ -281,25 +353,218 @@ py::float_ pesq_value(py::module_ &m, const py::str &line) {
   return py::float_(text);
 }
 
+// Both scores of a triple from the program's two last lines; one unreadable
+// line spoils the pair, and both scores are then left out of the means.
+ScorePair pesq_pair_from_lines(py::module_ &m, const py::str &noisy_line,
+                               const py::str &enhanced_line) {
+  try {
+    py::float_ noisy_score = pesq_value(m, noisy_line);
+    return ScorePair{noisy_score, pesq_value(m, enhanced_line)};
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ValueError))
+      throw;
+    py::object nan = m.attr("np").attr("nan");
+    return ScorePair{nan, nan};
+  }
+}
+
+// ---------------------------------------------------------------- scoring ahead
+
+// The per-triple work of `eval`'s measures started before their scorers ask
+// for it, when `eval` runs with more than one worker. The PESQ program runs
+// in up to `workers` processes at once (threads of an executor only wait for
+// them); the in-process measures run in this thread whenever it would
+// otherwise wait for a program. Each scorer then takes its triples' results
+// in order, so tables, messages and the first error are those of a serial
+// run. Failures are kept and raised only when their triple is taken; a scorer
+// replaced on the instance or class simply never takes them.
+class Ahead {
+public:
+  Ahead(py::handle self_, int workers) {
+    py::object builtins = py::module_::import("builtins");
+    for (py::handle t : builtins.attr("zip")(self_.attr("clean_list"), self_.attr("noisy_list"),
+                                             self_.attr("enhanced_list")))
+      triples_.push_back(py::reinterpret_borrow<py::tuple>(t));
+    if (py::bool_(self_.attr("pesq_status")) && !triples_.empty()) {
+      py::object program = pesq_program();
+      executor_ = py::module_::import("concurrent.futures")
+                      .attr("ThreadPoolExecutor")("max_workers"_a = workers);
+      py::cpp_function job(&pesq_last_line);
+      for (const auto &t : triples_) {
+        const py::str ref(t[0]);
+        py::object noisy = executor_.attr("submit")(job, program, ref, py::str(t[1]));
+        py::object enhanced = executor_.attr("submit")(job, program, ref, py::str(t[2]));
+        pesq_.emplace_back(std::move(noisy), std::move(enhanced));
+      }
+    }
+    add_in_process(self_, kStoiIndex, "stoi_status", kStoiBackend, &stoi_pair);
+    add_in_process(self_, kSdrIndex, "sdr_status", kSdrBackend, &sdr_pair);
+  }
+
+  Ahead(const Ahead &) = delete;
+  Ahead &operator=(const Ahead &) = delete;
+
+  // Stops the programs not yet started and waits for the running ones.
+  ~Ahead() {
+    if (executor_) {
+      try {
+        executor_.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
+      } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("shutting down the PESQ workers");
+      }
+    }
+  }
+
+  bool has(std::size_t measure, std::size_t index) const {
+    if (measure == kPesqIndex)
+      return index < pesq_.size();
+    return index < slots_[measure].size();
+  }
+
+  ScorePair take(py::module_ &m, std::size_t measure, std::size_t index) {
+    if (measure == kPesqIndex) {
+      py::str noisy_line = wait_for(pesq_[index].first);
+      py::str enhanced_line = wait_for(pesq_[index].second);
+      return pesq_pair_from_lines(m, noisy_line, enhanced_line);
+    }
+    Slot &slot = slots_[measure][index];
+    if (!slot.done)
+      run(measure, index);
+    if (slot.error)
+      std::rethrow_exception(slot.error);
+    return slot.value;
+  }
+
+private:
+  struct Slot {
+    bool done = false;
+    ScorePair value;
+    std::exception_ptr error;
+  };
+  using PairScorer = ScorePair (*)(py::module_ &, py::handle, py::handle, py::handle, py::handle);
+
+  void add_in_process(py::handle self_, std::size_t measure, const char *status,
+                      const Backend &backend, PairScorer scorer) {
+    if (!py::bool_(self_.attr(status)) || try_import(backend) != Import::Ok)
+      return; // the scorer itself reports what is wrong, as in a serial run
+    backends_[measure] = import_backend(backend);
+    scorers_[measure] = scorer;
+    slots_[measure].resize(triples_.size());
+  }
+
+  // Scores one in-process triple now, keeping a failure for when it is taken.
+  void run(std::size_t measure, std::size_t index) {
+    Slot &slot = slots_[measure][index];
+    slot.done = true;
+    py::module_ m = self();
+    const py::tuple &t = triples_[index];
+    try {
+      slot.value = scorers_[measure](m, backends_[measure], t[0], t[1], t[2]);
+    } catch (py::error_already_set &e) {
+      if (!is_exception(e))
+        throw; // interrupts are not a triple's result
+      slot.error = std::current_exception();
+    } catch (std::exception &) {
+      slot.error = std::current_exception();
+    }
+  }
+
+  // Runs the next in-process triple not scored yet; false when none is left.
+  bool run_one() {
+    for (; fill_measure_ < kMeasureCount; ++fill_measure_, fill_index_ = 0) {
+      auto &slots = slots_[fill_measure_];
+      while (fill_index_ < slots.size() && slots[fill_index_].done)
+        ++fill_index_;
+      if (fill_index_ < slots.size()) {
+        run(fill_measure_, fill_index_);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The result of a program run, doing in-process work while it is not done.
+  py::object wait_for(const py::object &future) {
+    py::object wait = py::module_::import("concurrent.futures").attr("wait");
+    while (!future.attr("done")().cast<bool>()) {
+      if (PyErr_CheckSignals() != 0)
+        throw py::error_already_set();
+      if (!run_one())
+        wait(py::make_tuple(future), "timeout"_a = tavol::kWaitSliceMs / 1000.0);
+    }
+    return future.attr("result")();
+  }
+
+  std::vector<py::tuple> triples_;
+  py::object executor_;
+  std::vector<std::pair<py::object, py::object>> pesq_;
+  std::array<py::object, kMeasureCount> backends_;
+  std::array<PairScorer, kMeasureCount> scorers_{};
+  std::array<std::vector<Slot>, kMeasureCount> slots_;
+  std::size_t fill_measure_ = 0, fill_index_ = 0;
+};
+
+// The instance attribute through which a running `eval` hands its Ahead to the scorers.
+constexpr const char *kAheadAttribute = "_AudioEvaluate__ahead";
+
+Ahead *ahead_of(py::handle self_) {
+  py::object dict = py::getattr(self_, "__dict__", py::none());
+  if (dict.is_none() || !py::dict(dict).contains(kAheadAttribute))
+    return nullptr;
+  return static_cast<Ahead *>(py::capsule(py::dict(dict)[kAheadAttribute]).get_pointer());
+}
+
+// ---------------------------------------------------------------- scorers
+
+py::object sdr_score(py::object self_) {
+  py::object mir_eval = import_backend(kSdrBackend);
+  Ahead *ahead = ahead_of(self_);
+  return score_triples(
+      self_, kSdr,
+      [&](py::module_ &m, std::size_t i, py::handle cln, py::handle noy, py::handle enh) {
+        if (ahead != nullptr && ahead->has(kSdrIndex, i))
+          return ahead->take(m, kSdrIndex, i);
+        return sdr_pair(m, mir_eval, cln, noy, enh);
+      });
+}
+
+py::object stoi_score(py::object self_) {
+  py::object stoi = import_backend(kStoiBackend);
+  Ahead *ahead = ahead_of(self_);
+  return score_triples(
+      self_, kStoi,
+      [&](py::module_ &m, std::size_t i, py::handle cln, py::handle noy, py::handle enh) {
+        if (ahead != nullptr && ahead->has(kStoiIndex, i))
+          return ahead->take(m, kStoiIndex, i);
+        return stoi_pair(m, stoi, cln, noy, enh);
+      });
+}
+
+py::object pesq_score_v2(py::object self_) {
+  py::object pesq = import_backend(kPesqV2Backend);
+  return score_triples(
+      self_, kPesqV2,
+      [&](py::module_ &m, std::size_t, py::handle cln, py::handle noy, py::handle enh) {
+        py::object rate;
+        auto audio = read_triple(m, cln, noy, enh, &rate);
+        return ScorePair{pesq(audio[0], audio[1], rate, "wb"),
+                         pesq(audio[0], audio[2], rate, "wb")};
+      });
+}
+
 py::object pesq_score(py::object self_) {
   py::object program = pesq_program();
-  return score_triples(self_, kPesq,
-                       [&](py::module_ &m, py::handle cln, py::handle noy, py::handle enh) {
-                         const py::str ref(cln), noisy(noy), enhanced(enh);
-                         py::str noisy_line = pesq_last_line(m, program, ref, noisy);
-                         py::str enhanced_line = pesq_last_line(m, program, ref, enhanced);
-                         try {
-                           py::float_ noisy_score = pesq_value(m, noisy_line);
-                           return ScorePair{noisy_score, pesq_value(m, enhanced_line)};
-                         } catch (py::error_already_set &e) {
-                           if (!e.matches(PyExc_ValueError))
-                             throw;
-                           // One unreadable line spoils the pair: both scores are left out of the
-                           // means.
-                           py::object nan = m.attr("np").attr("nan");
-                           return ScorePair{nan, nan};
-                         }
-                       });
+  Ahead *ahead = ahead_of(self_);
+  return score_triples(
+      self_, kPesq,
+      [&](py::module_ &m, std::size_t i, py::handle cln, py::handle noy, py::handle enh) {
+        if (ahead != nullptr && ahead->has(kPesqIndex, i))
+          return ahead->take(m, kPesqIndex, i);
+        const py::str ref(cln);
+        py::str noisy_line = pesq_last_line(program, ref, py::str(noy));
+        py::str enhanced_line = pesq_last_line(program, ref, py::str(enh));
+        return pesq_pair_from_lines(m, noisy_line, enhanced_line);
+      });
 }
 
 // ---------------------------------------------------------------- AudioEvaluate
@@ -365,8 +630,42 @@ py::list pair_by_stem(py::handle noisy_list, const py::list &names) {
   return perm;
 }
 
-void evaluate_eval(py::object self_, py::object enhance_method, py::object enhanced_list) {
+// `workers` as a count: None is the machine's cores; below 1 is refused.
+int worker_count(py::module_ &m, py::handle workers) {
+  check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type), true);
+  if (workers.is_none()) {
+    py::object cores = m.attr("os").attr("cpu_count")();
+    return cores.is_none() ? 1 : std::max(1, cores.cast<int>());
+  }
+  const long n = workers.cast<long>();
+  if (n < 1)
+    throw py::value_error("workers must be at least 1, got " + std::to_string(n));
+  return static_cast<int>(std::min<long>(n, 1024));
+}
+
+// Makes an Ahead visible to the scorers for as long as it lives.
+class AheadInScope {
+public:
+  AheadInScope(py::handle self_, int workers) : self_(self_), ahead_(self_, workers) {
+    self_.attr("__dict__")[kAheadAttribute] = py::capsule(static_cast<void *>(&ahead_));
+  }
+  ~AheadInScope() {
+    py::object dict = self_.attr("__dict__");
+    if (PyDict_DelItemString(dict.ptr(), kAheadAttribute) != 0)
+      PyErr_Clear();
+  }
+  AheadInScope(const AheadInScope &) = delete;
+  AheadInScope &operator=(const AheadInScope &) = delete;
+
+private:
+  py::handle self_;
+  Ahead ahead_;
+};
+
+void evaluate_eval(py::object self_, py::object enhance_method, py::object enhanced_list,
+                   py::object workers) {
   py::module_ m = self();
+  const int pool = worker_count(m, workers);
   py::list names;
   for (py::handle item : enhanced_list)
     names.append(item.attr("stem"));
@@ -380,6 +679,9 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
   self_.attr("enhanced_list") = m.attr("np").attr("array")(enhanced_list)[perm];
   std::array<py::object, 3> baselines, cells;
   try {
+    std::optional<AheadInScope> ahead;
+    if (pool > 1)
+      ahead.emplace(self_, pool);
     for (std::size_t i = 0; i < kSteps.size(); ++i) {
       baselines[i] = py::list();
       if (!py::bool_(self_.attr(kSteps[i].status)))
@@ -442,10 +744,13 @@ py::object make_audio_evaluate() {
     add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
   method("__init__", &evaluate_init, py::arg("clean_list"), py::arg("noisy_list"));
-  method("eval", &evaluate_eval, py::arg("enhance_method"), py::arg("enhanced_list"),
+  method("eval", &evaluate_eval, py::arg("enhance_method"), py::arg("enhanced_list"), py::kw_only(),
+         py::arg("workers") = py::none(),
          "Scores one enhancement method: pairs `enhanced_list` with the noisy files by stem, runs "
-         "every "
-         "available measure and adds one row of mean scores labelled `enhance_method`.");
+         "every available measure and adds one row of mean scores labelled `enhance_method`.\n\n"
+         "`workers` (default: the machine's cores) is how many PESQ programs run at once; the "
+         "in-process measures run while they do. The table, the messages and the first error are "
+         "those of the serial run, `workers=1`.");
   method("get_df", &evaluate_get_df,
          "Adds a \"Baseline\" row for the noisy files and returns the score table as a DataFrame "
          "(an empty list when nothing has been scored).");
@@ -466,24 +771,29 @@ py::object make_audio_evaluate() {
 py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
   py::module_ m = self();
   py::tuple flags = m.attr("check_metrics_install")();
-  py::object pesq = py::none(), stoi = py::none(), sdr = py::none();
+  py::object pesq = py::none(), stoi = py::none(), sdr_value = py::none();
   const std::size_t ref_len = py::len(ref), deg_len = py::len(deg);
   if (deg_len < ref_len)
     ref = ref[py::slice(py::none(), py::int_(deg_len), py::none())];
   else
     deg = deg[py::slice(py::none(), py::int_(ref_len), py::none())];
   if (py::bool_(flags[0]))
-    pesq = import_backend(kPesqBackend).attr("pesq")(ref, deg, rate)[py::int_(1)];
+    pesq = pesq_mos_lqo(rate, ref, deg);
   if (py::bool_(flags[1]))
     stoi = import_backend(kStoiBackend)(ref, deg, rate, "extended"_a = false);
   if (py::bool_(flags[2])) {
     py::object separation = import_backend(kSdrBackend).attr("separation");
-    py::object reference = ref.attr("reshape")(1, -1);
-    py::object estimate = deg.attr("reshape")(1, -1);
-    separation.attr("validate")(reference, estimate);
-    sdr = separation.attr("bss_eval_sources")(reference, estimate)[py::int_(0)][py::int_(0)];
+    if (py::hasattr(separation, "bss_eval_sources")) {
+      py::object reference = ref.attr("reshape")(1, -1);
+      py::object estimate = deg.attr("reshape")(1, -1);
+      separation.attr("validate")(reference, estimate);
+      sdr_value =
+          separation.attr("bss_eval_sources")(reference, estimate)[py::int_(0)][py::int_(0)];
+    } else {
+      sdr_value = py::float_(sdr(ref, deg));
+    }
   }
-  return py::make_tuple(pesq, stoi, sdr);
+  return py::make_tuple(pesq, stoi, sdr_value);
 }
 
 } // namespace
@@ -509,6 +819,15 @@ PYBIND11_MODULE(evaluator, m) {
         "(PESQ_OK, STOI_OK, SDR_OK).");
   py::object cls = make_audio_evaluate();
   m.attr(kClass) = cls;
+  m.def("sdr", &sdr, "ref"_a, "est"_a,
+        "BSS Eval SDR in dB of `est` against `ref` (one-dimensional arrays of equal length): "
+        "the single-source measure of mir_eval's bss_eval_sources, with its 512-tap distortion "
+        "filter, computed natively without the GIL. A silent or non-finite input is a "
+        "ValueError; an estimate that is exactly a filtered reference gives inf.");
+  m.def("si_sdr", &si_sdr, "ref"_a, "est"_a,
+        "Scale-invariant SDR in dB of `est` against `ref` (one-dimensional arrays of equal "
+        "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
+        "mean removal; computed natively without the GIL. Errors as for sdr().");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,
         "Scores `deg` against `ref` (sample arrays at `rate` Hz, cut to the shorter one) and "
         "returns (PESQ, STOI, SDR); a measure whose package is missing gives None.");

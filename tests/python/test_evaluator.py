@@ -97,6 +97,8 @@ def backends(monkeypatch, system_calls):
         makers = {"mir_eval": (sdr, fake_mir_eval), "pystoi": (stoi, fake_pystoi), "pysepm": (pesq, fake_pysepm)}
         for name, (on, make) in makers.items():
             monkeypatch.setitem(sys.modules, name, make(calls) if on else None)
+        if not pesq:  # the pesq package from PyPI switches PESQ on too
+            monkeypatch.setitem(sys.modules, "pesq", None)
         return calls
 
     return use
