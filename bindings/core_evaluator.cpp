@@ -10,8 +10,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -796,6 +799,312 @@ py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
   return py::make_tuple(pesq, stoi, sdr_value);
 }
 
+// ---------------------------------------------------------------- score_corpus
+
+constexpr std::array<const char *, 4> kCorpusMetrics{"PESQ", "STOI", "SDR", "SI-SDR"};
+constexpr const char *kMeanLabel = "mean";
+
+// Samples of a mono WAV file as float64 (integer PCM scaled to [-1, 1)) and its rate.
+py::object read_mono(py::module_ &m, py::handle path, long *rate) {
+  py::tuple got;
+  try {
+    got = m.attr("wavfile").attr("read")(path);
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e))
+      throw;
+    throw py::value_error("cannot read " + py::str(path).cast<std::string>() + ": " +
+                          py::str(e.value()).cast<std::string>());
+  }
+  *rate = got[0].cast<long>();
+  py::array data = got[1];
+  if (data.ndim() != 1)
+    throw py::value_error(py::str(path).cast<std::string>() + " has " +
+                          std::to_string(data.shape(1)) + " channels; scoring needs mono files");
+  py::object np = m.attr("np");
+  py::object samples = data.attr("astype")(np.attr("float64"));
+  const char kind = data.dtype().kind();
+  const double bits = 8.0 * static_cast<double>(data.dtype().itemsize()) - 1.0;
+  if (kind == 'i')
+    samples = samples.attr("__truediv__")(std::ldexp(1.0, static_cast<int>(bits)));
+  else if (kind == 'u')
+    samples = samples.attr("__sub__")(std::ldexp(1.0, static_cast<int>(bits)))
+                  .attr("__truediv__")(std::ldexp(1.0, static_cast<int>(bits)));
+  return samples;
+}
+
+// One measure of `est` against `ref`; a failure becomes NaN plus a note.
+py::object corpus_measure(py::module_ &m, const std::string &metric, py::handle ref, py::handle est,
+                          long rate, py::list &notes, const std::string &label) {
+  try {
+    if (metric == "PESQ") {
+      if (rate != 16000 && rate != 8000)
+        throw py::value_error("PESQ needs 8000 or 16000 Hz audio, got " + std::to_string(rate) +
+                              " Hz");
+      return py::float_(
+          import_backend(kPesqPypiBackend)(rate, ref, est, rate == 16000 ? "wb" : "nb"));
+    }
+    if (metric == "STOI")
+      return py::float_(import_backend(kStoiBackend)(ref, est, rate, "extended"_a = false));
+    if (metric == "SDR")
+      return py::float_(sdr(ref, est));
+    return py::float_(si_sdr(ref, est));
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e))
+      throw;
+    notes.append(metric + " of " + label + ": " + py::str(e.value()).cast<std::string>());
+  } catch (std::exception &e) {
+    notes.append(metric + " of " + label + ": " + e.what());
+  }
+  (void)m;
+  return py::float_(std::numeric_limits<double>::quiet_NaN());
+}
+
+// Scores one enhanced file (and its noisy file, when given) against its clean
+// reference: {column: score, ..., "error": text}. Run in worker processes by
+// score_corpus, so it takes and returns plain objects only.
+py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
+                    std::vector<std::string> metrics) {
+  py::module_ m = self();
+  py::dict row;
+  py::list notes;
+  try {
+    long clean_rate = 0, enhanced_rate = 0, noisy_rate = 0;
+    py::object ref = read_mono(m, clean, &clean_rate);
+    py::object est = read_mono(m, enhanced, &enhanced_rate);
+    py::object base = noisy.is_none() ? py::object() : read_mono(m, noisy, &noisy_rate);
+    auto check = [&](py::handle other, py::handle samples, long rate) {
+      const std::string name = py::str(other).cast<std::string>();
+      const std::string ref_name = py::str(clean).cast<std::string>();
+      if (rate != clean_rate)
+        throw py::value_error(name + " is sampled at " + std::to_string(rate) + " Hz, " + ref_name +
+                              " at " + std::to_string(clean_rate) + " Hz");
+      if (py::len(samples) != py::len(ref))
+        throw py::value_error(name + " has " + std::to_string(py::len(samples)) + " samples, " +
+                              ref_name + " has " + std::to_string(py::len(ref)));
+    };
+    check(enhanced, est, enhanced_rate);
+    if (base)
+      check(noisy, base, noisy_rate);
+    for (const auto &metric : metrics) {
+      if (base)
+        row[py::str("Baseline-" + metric)] =
+            corpus_measure(m, metric, ref, base, clean_rate, notes, "the noisy file");
+      row[py::str(metric)] =
+          corpus_measure(m, metric, ref, est, clean_rate, notes, "the enhanced file");
+    }
+  } catch (py::error_already_set &e) {
+    if (!is_exception(e))
+      throw;
+    row.clear();
+    notes = py::list();
+    notes.append(py::str(e.value()));
+  }
+  row["error"] = py::str("; ").attr("join")(notes);
+  return row;
+}
+
+// Metric names as given, checked and without repeats.
+std::vector<std::string> corpus_metrics(py::handle metrics) {
+  if (py::isinstance<py::str>(metrics))
+    throw py::type_error("metrics must be a list or tuple of names, not a string");
+  std::vector<std::string> out;
+  for (py::handle item : metrics) {
+    const std::string name = py::str(item).cast<std::string>();
+    if (std::find(kCorpusMetrics.begin(), kCorpusMetrics.end(), name) == kCorpusMetrics.end())
+      throw py::value_error("unknown metric " + py::repr(item).cast<std::string>() +
+                            " (known: 'PESQ', 'STOI', 'SDR', 'SI-SDR')");
+    if (std::find(out.begin(), out.end(), name) == out.end())
+      out.push_back(name);
+  }
+  if (out.empty())
+    throw py::value_error("metrics names no measure");
+  for (const auto &name : out) {
+    const Backend *needed = name == "PESQ"   ? &kPesqPypiBackend
+                            : name == "STOI" ? &kStoiBackend
+                                             : nullptr;
+    if (needed != nullptr && try_import(*needed) != Import::Ok)
+      throw py::value_error(name + " needs the " + needed->module +
+                            " package (pip install \"tavol[metrics]\")");
+  }
+  return out;
+}
+
+// Files of one input (folder, file, .txt list or nested lists) through io.check_input;
+// the rejected entries are returned in `rejected`.
+py::list corpus_files(py::handle input, py::list &rejected) {
+  py::tuple found = py::module_::import("tavol.core.io").attr("check_input")(input);
+  for (py::handle item : py::list(found[1]))
+    rejected.append(item);
+  return found[0];
+}
+
+// The clean file of an enhanced stem: the same stem, else the longest clean
+// stem that the name starts with followed by "_" (mixtures are named
+// "<clean>_<noise>_<snr>dB").
+py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::string> &stems,
+                       const std::string &stem) {
+  if (clean_by_stem.contains(stem))
+    return clean_by_stem[py::str(stem)];
+  const std::string *best = nullptr;
+  for (const auto &c : stems)
+    if (stem.size() > c.size() && stem.compare(0, c.size(), c) == 0 && stem[c.size()] == '_' &&
+        (best == nullptr || c.size() > best->size()))
+      best = &c;
+  return best == nullptr ? py::object(py::none()) : py::object(clean_by_stem[py::str(*best)]);
+}
+
+py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
+                        py::object workers) {
+  py::module_ m = self();
+  const std::vector<std::string> names = corpus_metrics(metrics);
+  const int pool = worker_count(m, workers);
+  py::list rejected;
+  py::list clean_files = corpus_files(clean, rejected);
+  py::list enhanced_files = corpus_files(enhanced, rejected);
+  py::list noisy_files = noisy.is_none() ? py::list() : corpus_files(noisy, rejected);
+  const bool with_noisy = !noisy.is_none();
+
+  py::dict clean_by_stem, noisy_by_stem;
+  std::vector<std::string> clean_stems;
+  for (py::handle f : clean_files) {
+    py::str stem = f.attr("stem");
+    if (!clean_by_stem.contains(stem)) {
+      clean_by_stem[stem] = f;
+      clean_stems.push_back(stem.cast<std::string>());
+    }
+  }
+  for (py::handle f : noisy_files)
+    if (!noisy_by_stem.contains(f.attr("stem")))
+      noisy_by_stem[f.attr("stem")] = f;
+
+  // One row per enhanced file, in input order; unpaired files get an error row.
+  struct Row {
+    py::object file, clean, noisy;
+    std::string error;
+  };
+  std::vector<Row> rows;
+  py::set used_clean, used_noisy;
+  for (py::handle f : enhanced_files) {
+    const std::string stem = py::str(f.attr("stem")).cast<std::string>();
+    Row row{py::reinterpret_borrow<py::object>(f), match_clean(clean_by_stem, clean_stems, stem),
+            py::none(), ""};
+    if (with_noisy && noisy_by_stem.contains(stem))
+      row.noisy = noisy_by_stem[py::str(stem)];
+    if (row.clean.is_none())
+      row.error = "no clean file for " + py::str(f).cast<std::string>();
+    else if (with_noisy && row.noisy.is_none())
+      row.error = "no noisy file for " + py::str(f).cast<std::string>();
+    if (!row.clean.is_none())
+      used_clean.add(row.clean);
+    if (!row.noisy.is_none())
+      used_noisy.add(row.noisy);
+    rows.push_back(std::move(row));
+  }
+  const std::size_t scored = rows.size();
+  for (py::handle f : clean_files)
+    if (!used_clean.contains(f))
+      rows.push_back({py::none(), py::reinterpret_borrow<py::object>(f), py::none(),
+                      "no enhanced file for this clean file"});
+  for (py::handle f : noisy_files)
+    if (!used_noisy.contains(f))
+      rows.push_back({py::none(), py::none(), py::reinterpret_borrow<py::object>(f),
+                      "no enhanced file for this noisy file"});
+  for (py::handle item : rejected)
+    rows.push_back({py::reinterpret_borrow<py::object>(item), py::none(), py::none(),
+                    "not a .wav file, folder or .txt list that exists"});
+
+  // Score the paired rows: in this process, or in worker processes (PESQ
+  // and STOI hold the GIL), results collected in row order.
+  std::vector<std::size_t> jobs;
+  for (std::size_t i = 0; i < scored; ++i)
+    if (rows[i].error.empty())
+      jobs.push_back(i);
+  std::vector<py::dict> results(rows.size());
+  py::object bar = m.attr("tqdm")("total"_a = jobs.size(), "desc"_a = "[tl.] scoring");
+  auto job_args = [&](std::size_t i) {
+    return py::make_tuple(py::str(rows[i].clean), py::str(rows[i].file),
+                          rows[i].noisy.is_none() ? py::object(py::none())
+                                                  : py::object(py::str(rows[i].noisy)),
+                          names);
+  };
+  if (pool == 1 || jobs.size() < 2) {
+    for (std::size_t i : jobs) {
+      py::tuple a = job_args(i);
+      results[i] = score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
+      bar.attr("update")(1);
+    }
+  } else {
+    py::object futures = py::module_::import("concurrent.futures");
+    py::object context = py::module_::import("multiprocessing").attr("get_context")("spawn");
+    py::object executor = futures.attr("ProcessPoolExecutor")(
+        "max_workers"_a = std::min<std::size_t>(static_cast<std::size_t>(pool), jobs.size()),
+        "mp_context"_a = context);
+    try {
+      py::object fn = m.attr("_score_file");
+      py::dict index_of;
+      for (std::size_t i : jobs) {
+        py::tuple a = job_args(i);
+        index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(i);
+      }
+      for (py::handle done : futures.attr("as_completed")(index_of)) {
+        results[index_of[done].cast<std::size_t>()] = done.attr("result")();
+        bar.attr("update")(1);
+      }
+    } catch (...) {
+      executor.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
+      bar.attr("close")();
+      throw;
+    }
+    executor.attr("shutdown")("wait"_a = true);
+  }
+  bar.attr("close")();
+
+  py::list columns;
+  columns.append("file");
+  columns.append("clean");
+  if (with_noisy)
+    columns.append("noisy");
+  for (const auto &name : names) {
+    if (with_noisy)
+      columns.append("Baseline-" + name);
+    columns.append(name);
+  }
+  columns.append("error");
+  auto text = [](const py::object &path) { return path.is_none() ? py::str("") : py::str(path); };
+  py::list table;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    py::dict row;
+    row["file"] = text(rows[i].file);
+    row["clean"] = text(rows[i].clean);
+    if (with_noisy)
+      row["noisy"] = text(rows[i].noisy);
+    for (auto item : results[i])
+      row[item.first] = item.second;
+    if (!rows[i].error.empty())
+      row["error"] = rows[i].error;
+    table.append(row);
+  }
+  py::object pd = m.attr("pd");
+  py::object df = pd.attr("DataFrame")(table, "columns"_a = columns);
+  py::list score_columns(columns[py::slice(with_noisy ? 3 : 2, -1, 1)]);
+  df[score_columns] = df[score_columns].attr("astype")("float64");
+  df["error"] = df["error"].attr("fillna")("");
+  py::dict mean;
+  mean["file"] = kMeanLabel;
+  mean["clean"] = "";
+  if (with_noisy)
+    mean["noisy"] = "";
+  py::object means = df[score_columns].attr("mean")();
+  for (py::handle c : score_columns)
+    mean[c] = means[c];
+  mean["error"] = "";
+  py::list mean_rows;
+  mean_rows.append(mean);
+  return pd.attr("concat")(
+      py::make_tuple(df, pd.attr("DataFrame")(mean_rows, "columns"_a = columns)),
+      "ignore_index"_a = true);
+}
+
 } // namespace
 
 PYBIND11_MODULE(evaluator, m) {
@@ -828,6 +1137,21 @@ PYBIND11_MODULE(evaluator, m) {
         "Scale-invariant SDR in dB of `est` against `ref` (one-dimensional arrays of equal "
         "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
         "mean removal; computed natively without the GIL. Errors as for sdr().");
+  m.def("score_corpus", &score_corpus, "clean"_a, "enhanced"_a, "noisy"_a = py::none(),
+        "metrics"_a = py::make_tuple("PESQ", "STOI", "SDR", "SI-SDR"), py::kw_only(),
+        "workers"_a = py::none(),
+        "Scores every enhanced file against its clean reference and returns one row per file "
+        "plus a last row \"mean\" as a DataFrame.\n\n"
+        "Inputs are folders, files, .txt lists or lists of these. Files pair by stem (an "
+        "enhanced \"<clean>_<noise>_<snr>dB\" pairs with clean \"<clean>\"; noisy files "
+        "must have the enhanced stem); with `noisy`, every measure gets a \"Baseline-\" "
+        "column. PESQ is computed with the pesq package (wide band at 16 kHz, narrow band at "
+        "8 kHz), STOI with pystoi, SDR and SI-SDR natively. Files that cannot be paired, read "
+        "or scored are rows with a text in the \"error\" column and NaN scores (a measure "
+        "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
+        "(default: the machine's cores) worker processes score files at once.");
+  m.def("_score_file", &score_file, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
+        "score_corpus's work for one file, run in its worker processes.");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,
         "Scores `deg` against `ref` (sample arrays at `rate` Hz, cut to the shorter one) and "
         "returns (PESQ, STOI, SDR); a measure whose package is missing gives None.");
