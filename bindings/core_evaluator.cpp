@@ -898,6 +898,10 @@ py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
     row.clear();
     notes = py::list();
     notes.append(py::str(e.value()));
+  } catch (py::builtin_exception &e) {
+    row.clear();
+    notes = py::list();
+    notes.append(e.what());
   }
   row["error"] = py::str("; ").attr("join")(notes);
   return row;

@@ -735,7 +735,7 @@ def test_parallel_table_equals_serial_table_with_pypi_backends_only(sentences, s
         noisy.append(save16(tmp_path / "noisy" / f"u{i:02d}.wav", mix(x, i % 4, seed=i)))
         enh.append(save16(tmp_path / "enh" / f"u{i:02d}.wav", mix(x, 8 + i % 5, seed=50 + i)))
     results = []
-    for workers in (1, 2, None):
+    for workers in (1, 2):
         evaluator = ev.AudioEvaluate(clean, noisy)
         capsys.readouterr()
         evaluator.eval("m", list(reversed(enh)), workers=workers)
@@ -831,3 +831,70 @@ def test_sdr_measure_falls_back_to_native_without_bss_eval_sources(backends, tmp
     read = lambda p: wavfile.read(p)[1]
     assert evaluator.get_df()["SDR"].tolist() == [round(ev.sdr(read(clean[0]), read(noisy[0])), 4)] * 2
     assert ev.eval_metrics(RATE, x, y)[2] == pytest.approx(ev.sdr(x, y))
+
+
+# ---------------------------------------------------------------- score_corpus
+
+
+@pytest.mark.slow
+def test_score_corpus_scores_paired_files_and_lists_the_rest(sentences, tmp_path):
+    import pesq
+    from pystoi import stoi
+
+    read = lambda p: wavfile.read(p)[1] / 32768.0
+    for i, x in enumerate(sentences[:2]):
+        save16(tmp_path / "clean" / f"s{i}.wav", x)
+        save16(tmp_path / "noisy" / f"s{i}_white_0dB.wav", mix(x, 0, seed=i))
+        save16(tmp_path / "enh" / f"s{i}_white_0dB.wav", mix(x, 12, seed=10 + i))
+    save16(tmp_path / "enh" / "orphan.wav", sentences[0])  # no clean file
+    save16(tmp_path / "enh" / "s1_cut.wav", sentences[1][:4000])  # another length
+    save16(tmp_path / "noisy" / "s1_cut.wav", sentences[1][:4000])
+    wavfile.write(tmp_path / "enh" / "s0_stereo.wav", RATE, np.ones((800, 2), np.int16))
+    save16(tmp_path / "noisy" / "s0_stereo.wav", sentences[0])
+    listing = tmp_path / "enhanced.txt"
+    listing.write_text(f"{tmp_path / 'enh'}\n{tmp_path / 'missing.wav'}\n")
+    tables = [ev.score_corpus(tmp_path / "clean", listing, [tmp_path / "noisy"], workers=w) for w in (1, 2)]
+    pd.testing.assert_frame_equal(tables[0], tables[1], check_exact=True)
+    df = tables[0].set_index("file")
+    assert list(tables[0].columns) == ["file", "clean", "noisy"] + [
+        c for m in ("PESQ", "STOI", "SDR", "SI-SDR") for c in (f"Baseline-{m}", m)] + ["error"]
+    good = [str(tmp_path / "enh" / f"s{i}_white_0dB.wav") for i in range(2)]
+    for i, name in enumerate(good):
+        row = df.loc[name]
+        ref, est, base = read(tmp_path / "clean" / f"s{i}.wav"), read(name), read(row["noisy"])
+        assert row["error"] == ""
+        assert row["PESQ"] == pytest.approx(pesq.pesq(RATE, ref, est, "wb"))
+        assert row["Baseline-STOI"] == pytest.approx(stoi(ref, base, RATE, extended=False))
+        assert row["SDR"] == ev.sdr(ref, est) and row["SI-SDR"] == ev.si_sdr(ref, est)
+        assert row["SDR"] > row["Baseline-SDR"] + 8
+    errors = df["error"].to_dict()
+    assert errors[str(tmp_path / "enh" / "orphan.wav")].startswith("no clean file for")
+    assert "s1_cut.wav has 4000 samples" in errors[str(tmp_path / "enh" / "s1_cut.wav")]
+    assert "s0_stereo.wav has 2 channels" in errors[str(tmp_path / "enh" / "s0_stereo.wav")]
+    assert errors[str(tmp_path / "missing.wav")].startswith("not a .wav file")
+    assert df.drop(index=good + ["mean"])[["PESQ", "SDR"]].isna().all().all()
+    means = df.loc[good].drop(columns=["clean", "noisy", "error"]).mean()
+    pd.testing.assert_series_equal(df.loc["mean", means.index].astype(float), means, check_names=False)
+
+
+@pytest.mark.parametrize("metrics, error, message", [
+    ("SDR", TypeError, "not a string"),
+    (["SDR", "MOS"], ValueError, "unknown metric 'MOS'"),
+    ([], ValueError, "no measure"),
+])
+def test_score_corpus_refuses_unknown_metrics(metrics, error, message, tmp_path):
+    with pytest.raises(error, match=message):
+        ev.score_corpus(tmp_path, tmp_path, metrics=metrics)
+
+
+def test_score_corpus_marks_an_undefined_measure_and_says_why(tmp_path):
+    x = np.random.default_rng(2).standard_normal(3000) / 8
+    save16(tmp_path / "c" / "a.wav", x)
+    save16(tmp_path / "e" / "a.wav", np.zeros(3000))  # a silent estimate: no SDR
+    wavfile.write(tmp_path / "c" / "b.wav", 44100, (x * 32767).astype(np.int16))
+    wavfile.write(tmp_path / "e" / "b.wav", 44100, (x * 32767).astype(np.int16))
+    df = ev.score_corpus(tmp_path / "c", tmp_path / "e", metrics=("SI-SDR", "PESQ"), workers=1).set_index("file")
+    a, b = df.loc[str(tmp_path / "e" / "a.wav")], df.loc[str(tmp_path / "e" / "b.wav")]
+    assert np.isnan(a["SI-SDR"]) and "SI-SDR of the enhanced file: estimate is silent" in a["error"]
+    assert b["SI-SDR"] == np.inf and np.isnan(b["PESQ"])
+    assert b["error"] == "PESQ of the enhanced file: PESQ needs 8000 or 16000 Hz audio, got 44100 Hz"
