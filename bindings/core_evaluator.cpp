@@ -278,6 +278,15 @@ std::array<py::object, 3> read_triple(py::module_ &m, py::handle cln, py::handle
   return {clean[1], py::tuple(read(noy))[1], py::tuple(read(enh))[1]};
 }
 
+// mir_eval.separation where it still has bss_eval_sources (mir_eval 0.8
+// announces the removal of the module), else None.
+py::object bss_eval_module(py::handle mir_eval) {
+  py::object separation = py::getattr(mir_eval, "separation", py::none());
+  if (separation.is_none() || !py::hasattr(separation, "bss_eval_sources"))
+    return py::none();
+  return separation;
+}
+
 // One triple's SDR pair: mir_eval's validate on both pairs, then its
 // bss_eval_sources on both; the native measure where mir_eval no longer has
 // bss_eval_sources.
@@ -285,8 +294,8 @@ ScorePair sdr_pair(py::module_ &m, py::handle mir_eval, py::handle cln, py::hand
                    py::handle enh) {
   py::object rate;
   auto audio = read_triple(m, cln, noy, enh, &rate);
-  py::object separation = mir_eval.attr("separation");
-  if (!py::hasattr(separation, "bss_eval_sources")) {
+  py::object separation = bss_eval_module(mir_eval);
+  if (separation.is_none()) {
     py::object ravel = m.attr("np").attr("ravel");
     return ScorePair{py::float_(sdr(ravel(audio[0]), ravel(audio[1]))),
                      py::float_(sdr(ravel(audio[0]), ravel(audio[2])))};
@@ -785,8 +794,8 @@ py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
   if (py::bool_(flags[1]))
     stoi = import_backend(kStoiBackend)(ref, deg, rate, "extended"_a = false);
   if (py::bool_(flags[2])) {
-    py::object separation = import_backend(kSdrBackend).attr("separation");
-    if (py::hasattr(separation, "bss_eval_sources")) {
+    py::object separation = bss_eval_module(import_backend(kSdrBackend));
+    if (!separation.is_none()) {
       py::object reference = ref.attr("reshape")(1, -1);
       py::object estimate = deg.attr("reshape")(1, -1);
       separation.attr("validate")(reference, estimate);
@@ -1142,8 +1151,7 @@ PYBIND11_MODULE(evaluator, m) {
         "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
         "mean removal; computed natively without the GIL. Errors as for sdr().");
   m.def("score_corpus", &score_corpus, "clean"_a, "enhanced"_a, "noisy"_a = py::none(),
-        "metrics"_a = py::make_tuple("PESQ", "STOI", "SDR", "SI-SDR"), py::kw_only(),
-        "workers"_a = py::none(),
+        "metrics"_a = py::make_tuple("PESQ", "STOI", "SDR", "SI-SDR"), "workers"_a = py::none(),
         "Scores every enhanced file against its clean reference and returns one row per file "
         "plus a last row \"mean\" as a DataFrame.\n\n"
         "Inputs are folders, files, .txt lists or lists of these. Files pair by stem (an "
