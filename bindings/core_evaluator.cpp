@@ -224,6 +224,19 @@ enum MeasureIndex : std::size_t {
 class Ahead;
 Ahead *ahead_of(py::handle self_);
 
+// Adds a note naming the triple to an error raised while scoring it (shown
+// under the traceback; the exception's type and message stay as raised).
+void name_triple(py::error_already_set &e, const Measure &measure, py::handle triple) {
+  if (!is_exception(e) || !py::hasattr(e.value(), "add_note"))
+    return;
+  std::string column = measure.baseline_column;
+  const std::string note = "while scoring " + column.substr(column.find('-') + 1) + " of " +
+                           py::str(triple[py::int_(2)]).cast<std::string>() + " and " +
+                           py::str(triple[py::int_(1)]).cast<std::string>() + " against " +
+                           py::str(triple[py::int_(0)]).cast<std::string>();
+  e.value().attr("add_note")(note);
+}
+
 // Walks zip(clean_list, noisy_list, enhanced_list) under a progress bar,
 // scores each triple with `score(module, index, clean, noisy, enhanced)`,
 // tabulates the rows in one DataFrame and returns the means of the two score
@@ -241,8 +254,20 @@ py::object score_triples(py::handle self_, const Measure &measure, ScoreTriple &
   std::size_t index = 0;
   for (py::handle triple : m.attr("tqdm")(triples)) {
     py::object cln = triple[py::int_(0)];
-    ScorePair scores =
-        score(m, index++, cln, py::object(triple[py::int_(1)]), py::object(triple[py::int_(2)]));
+    ScorePair scores;
+    try {
+      scores =
+          score(m, index++, cln, py::object(triple[py::int_(1)]), py::object(triple[py::int_(2)]));
+    } catch (py::error_already_set &e) {
+      name_triple(e, measure, triple);
+      throw;
+    } catch (
+        py::builtin_exception &e) { // raised by this module as a Python error, to take the note
+      e.set_error();
+      py::error_already_set raised;
+      name_triple(raised, measure, triple);
+      throw raised;
+    }
     py::dict row;
     row["wave"] = basename(cln);
     row[measure.baseline_column] = std::move(scores.first);
