@@ -1,17 +1,18 @@
-"""What AudioEvaluate adds per file triple, around the metric back-ends' own time.
+"""Scoring speed of tavol.core.evaluator on clean / noisy / enhanced triples of espeak-ng speech.
 
-Two measurements on the same clean / noisy / enhanced triples:
+In one run, on the same triples (40 by default):
 
-1. Real back-ends (mir_eval, pystoi, pesq.exe): `AudioEvaluate.eval` against a bare
-   loop that makes exactly the back-end calls (reading the three files, validate and
-   bss_eval_sources twice, stoi twice, pesq.exe twice). Their difference is within the
-   run-to-run noise of the back-ends, so it is reported but not relied on.
-2. Instant stand-in back-ends (constant scores, pesq.exe replaced by a canned reply):
-   what is left is the module's own work per triple (pairing, progress bars, parsing,
-   tables, messages), measured over many triples and compared with the real
-   back-ends' time per triple from (1).
+1. `AudioEvaluate.eval` with the real back-ends (pesq.exe, pystoi, mir_eval), `workers=2`
+   against `workers=1` (the serial path); the tables must be equal.
+2. The native SDR (`tavol.core.evaluator.sdr`) against mir_eval's `bss_eval_sources` on
+   every clean/enhanced pair, with the largest difference of the two.
+3. `score_corpus` (PESQ, STOI, SDR and SI-SDR of the enhanced and the noisy files) against
+   the plain loop a user would write with pesq, pystoi, mir_eval and NumPy.
+4. Instant stand-in back-ends (constant scores, pesq.exe replaced by a canned reply): the
+   module's own work per triple in `eval` (pairing, progress bars, parsing, tables),
+   compared with the real back-ends' time per triple from (1).
 
-Usage: python bench/bench_evaluator.py [--triples N] [--repeats R] [--fake-triples M]
+Usage: python bench/bench_evaluator.py [--triples N] [--fake-triples M]
 """
 
 from __future__ import annotations
@@ -19,8 +20,8 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import os
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -92,6 +93,34 @@ def backends_only(triples, mir_eval, stoi, run_pesq, wavfile=wavfile):
             float(run_pesq(str(cln), str(other)).rsplit("= ", 1)[1])
 
 
+def user_loop(triples):
+    """What a user writes to get score_corpus's table: every measure of the enhanced and
+    the noisy file of each triple, one file after the other, then the means."""
+    import mir_eval
+    import pandas as pd
+    from pesq import pesq
+    from pystoi import stoi
+
+    def si_sdr(ref, est):
+        target = (est @ ref) / (ref @ ref) * ref
+        return 10 * np.log10(np.sum(target**2) / np.sum((est - target) ** 2))
+
+    rows = []
+    for cln, noy, enh in triples:
+        rate, ref = wavfile.read(cln)
+        ref = ref / 32768.0
+        row = {"file": str(enh)}
+        for prefix, path in (("Baseline-", noy), ("", enh)):
+            est = wavfile.read(path)[1] / 32768.0
+            row[prefix + "PESQ"] = pesq(rate, ref, est, "wb")
+            row[prefix + "STOI"] = stoi(ref, est, rate, extended=False)
+            row[prefix + "SDR"] = mir_eval.separation.bss_eval_sources(ref[None], est[None])[0][0]
+            row[prefix + "SI-SDR"] = si_sdr(ref, est)
+        rows.append(row)
+    df = pd.DataFrame(rows)
+    return df, df.mean(numeric_only=True)
+
+
 def timed(fn) -> float:
     sink = io.StringIO()
     with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
@@ -100,46 +129,76 @@ def timed(fn) -> float:
         return time.perf_counter() - start
 
 
+def cpu_seconds() -> float:
+    """Processor time of this process and of its children that have ended (the PESQ
+    programs, the worker processes): the work done, whatever the machine's load."""
+    import resource
+
+    return sum(
+        usage.ru_utime + usage.ru_stime
+        for usage in (resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN))
+    )
+
+
+def timed_with_cpu(fn) -> tuple[float, float]:
+    before = cpu_seconds()
+    wall = timed(fn)
+    return wall, cpu_seconds() - before
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--triples", type=int, default=4, help="file triples scored with the real back-ends")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved repetitions of each real run")
+    parser.add_argument("--triples", type=int, default=40, help="file triples scored with the real back-ends")
     parser.add_argument("--fake-triples", type=int, default=400, help="triples scored with instant back-ends")
     args = parser.parse_args()
 
     import warnings
 
     warnings.filterwarnings("ignore", category=FutureWarning)
-    # pysepm is not on PyPI; importing it only switches AudioEvaluate's PESQ measure on.
-    sys.modules.setdefault("pysepm", types.ModuleType("pysepm"))
     import mir_eval
     from pystoi import stoi
 
     import tavol.core.evaluator as ev
 
-    program = shutil.which("pesq.exe") or str(Path(sys.executable).with_name("pesq.exe"))
-
-    def run_pesq(ref, deg):
-        argv = [program, "+16000", ref, deg]
-        return subprocess.run(argv, stdout=subprocess.PIPE, text=True, check=True).stdout.splitlines()[-1]
-
     with tempfile.TemporaryDirectory() as tmp:
         clean, noisy, enhanced = make_triples(Path(tmp), args.triples)
         triples = list(zip(clean, noisy, enhanced))
-        evaluator = ev.AudioEvaluate(clean, noisy)
-        assert (evaluator.pesq_status, evaluator.stoi_status, evaluator.sdr_status) == (True, True, True)
-        real_module, real_backends = [], []
-        for i in range(args.repeats):
-            runs = [
-                (real_backends, lambda: backends_only(triples, mir_eval, stoi, run_pesq)),
-                (real_module, lambda: evaluator.eval("bench", list(reversed(enhanced)))),
-            ]
-            for times, fn in runs if i % 2 == 0 else reversed(runs):  # alternate who goes first
-                times.append(timed(fn) / len(triples))
-        backend = statistics.median(real_backends)
-        module = statistics.median(real_module)
+        n = len(triples)
 
-        # Instant back-ends: constant scores, a canned pesq.exe reply, files read from memory.
+        # 1. eval, serial and with two workers.
+        tables, eval_times, eval_cpu = {}, {}, {}
+        for workers in (1, 2):
+            evaluator = ev.AudioEvaluate(clean, noisy)
+            assert (evaluator.pesq_status, evaluator.stoi_status, evaluator.sdr_status) == (True, True, True)
+            eval_times[workers], eval_cpu[workers] = timed_with_cpu(
+                lambda: evaluator.eval("bench", list(reversed(enhanced)), workers=workers)
+            )
+            tables[workers] = evaluator.get_df()
+        assert tables[1].equals(tables[2]), "parallel and serial tables differ"
+        backend = eval_times[1] / n
+
+        # 2. Native SDR against mir_eval, on float64 copies of every clean/enhanced pair.
+        pairs = [(wavfile.read(c)[1] / 32768.0, wavfile.read(e)[1] / 32768.0) for c, _, e in triples]
+        start = time.perf_counter()
+        reference = [mir_eval.separation.bss_eval_sources(r[None], e[None])[0][0] for r, e in pairs]
+        mir_time = time.perf_counter() - start
+        start = time.perf_counter()
+        native = [ev.sdr(r, e) for r, e in pairs]
+        native_time = time.perf_counter() - start
+        sdr_gap = max(abs(a - b) for a, b in zip(native, reference))
+
+        # 3. score_corpus against the user's loop.
+        loop_time, loop_cpu = timed_with_cpu(lambda: user_loop(triples))
+        loop_df, loop_means = user_loop(triples[:2])
+        corpus = {}
+        corpus_time, corpus_cpu = timed_with_cpu(
+            lambda: corpus.setdefault("df", ev.score_corpus(clean, enhanced, noisy))
+        )
+        df = corpus["df"]
+        assert (df["error"][:-1] == "").all(), df["error"].unique()
+        assert abs(df["SDR"].iloc[0] - loop_df["SDR"].iloc[0]) < 0.01
+
+        # 4. Instant back-ends: constant scores, a canned pesq.exe reply, files read from memory.
         cache = {p: wavfile.read(p) for p in clean + noisy + enhanced}
         fake_wavfile = types.SimpleNamespace(read=cache.__getitem__)
         fake_sep = types.SimpleNamespace(
@@ -156,7 +215,7 @@ def main() -> None:
         sys.modules["mir_eval"], sys.modules["pystoi"] = fake_mir_eval, fake_pystoi
         ev.subprocess, ev.wavfile = fake_subprocess, fake_wavfile
         try:
-            reps = -(-args.fake_triples // len(triples))
+            reps = -(-args.fake_triples // n)
             many = triples * reps
             evaluator = ev.AudioEvaluate([t[0] for t in many], [t[1] for t in many])
             fake_enhanced = [t[2] for t in many]
@@ -166,30 +225,29 @@ def main() -> None:
                     timed(lambda: backends_only(many, fake_mir_eval, fake_pystoi.stoi, lambda r, d: reply.stdout, fake_wavfile))
                     / len(many)
                 )
-                fake_module.append(timed(lambda: evaluator.eval("fake", fake_enhanced)) / len(many))
-            # Fixed costs of one call (tables, banners, summaries), on the small set.
-            small = ev.AudioEvaluate(clean, noisy)
-            fake_call = min(timed(lambda: small.eval("fake", enhanced)) for _ in range(5))
-            bare_call = min(
-                timed(lambda: backends_only(triples, fake_mir_eval, fake_pystoi.stoi, lambda r, d: reply.stdout, fake_wavfile))
-                for _ in range(5)
-            )
+                fake_module.append(timed(lambda: evaluator.eval("fake", fake_enhanced, workers=1)) / len(many))
         finally:
             sys.modules.update(saved)
             ev.subprocess, ev.wavfile = subprocess, wavfile
         own = min(fake_module) - min(fake_backends)
 
-    print(f"real back-ends, {len(triples)} triples x {args.repeats} runs (median seconds per triple):")
-    print(f"  back-end calls alone      {backend * 1e3:9.1f} ms")
-    print(f"  AudioEvaluate.eval        {module * 1e3:9.1f} ms   difference {(module - backend) * 1e3:+.1f} ms "
-          f"({(module - backend) / backend:+.1%}, within run-to-run noise)")
-    print(f"instant back-ends, {len(many)} triples (best of 3, per triple):")
+    print(f"{n} triples of espeak-ng speech, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.1f} "
+          "(speed-ups need idle cores; cpu = processor seconds of this process and its children)")
+    print("1. AudioEvaluate.eval with pesq.exe, pystoi and mir_eval (tables equal):")
+    print(f"  workers=1  {eval_times[1]:8.2f} s   ({backend * 1e3:.0f} ms per triple)   cpu {eval_cpu[1]:7.2f} s")
+    print(f"  workers=2  {eval_times[2]:8.2f} s   speed-up {eval_times[1] / eval_times[2]:.2f}x (goal 1.7x)"
+          f"   cpu {eval_cpu[2]:7.2f} s")
+    print(f"2. SDR of {n} clean/enhanced pairs (largest difference {sdr_gap:.1e} dB):")
+    print(f"  mir_eval bss_eval_sources {mir_time:8.3f} s")
+    print(f"  tavol sdr                 {native_time:8.3f} s   speed-up {mir_time / native_time:.0f}x (goal 50x)")
+    print(f"3. PESQ, STOI, SDR and SI-SDR of {n} enhanced and {n} noisy files:")
+    print(f"  plain loop (pesq, pystoi, mir_eval, numpy)  {loop_time:8.2f} s   cpu {loop_cpu:7.2f} s")
+    print(f"  score_corpus (workers=None)                 {corpus_time:8.2f} s   speed-up "
+          f"{loop_time / corpus_time:.2f}x (goal 3x)   cpu {corpus_cpu:7.2f} s")
+    print(f"4. instant back-ends, {len(many)} triples (best of 3, per triple):")
     print(f"  bare loop                 {min(fake_backends) * 1e3:9.3f} ms")
     print(f"  AudioEvaluate.eval        {min(fake_module) * 1e3:9.3f} ms")
-    print(f"module's own work per triple: {own * 1e3:.3f} ms = {own / backend:.4%} of the back-ends' time")
-    call = fake_call - bare_call
-    print(f"one eval call on the {len(triples)} triples, instant back-ends: {call * 1e3:.2f} ms of own work "
-          f"= {call / (backend * len(triples)):.4%} of the back-ends' {backend * len(triples):.2f} s")
+    print(f"  module's own work per triple: {own * 1e3:.3f} ms = {own / backend:.4%} of the real back-ends' time")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,7 @@ PY=$VENV/bin/python
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 DEBIAN_PACKAGES=(g++ clang pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
-                 libgtest-dev espeak-ng clang-format)
+                 libgtest-dev libkissfft-dev espeak-ng clang-format)
 
 install_system_packages() {
   local missing=()

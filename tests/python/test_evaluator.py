@@ -97,6 +97,8 @@ def backends(monkeypatch, system_calls):
         makers = {"mir_eval": (sdr, fake_mir_eval), "pystoi": (stoi, fake_pystoi), "pysepm": (pesq, fake_pysepm)}
         for name, (on, make) in makers.items():
             monkeypatch.setitem(sys.modules, name, make(calls) if on else None)
+        if not pesq:  # the pesq package from PyPI switches PESQ on too
+            monkeypatch.setitem(sys.modules, "pesq", None)
         return calls
 
     return use
@@ -605,3 +607,297 @@ def test_constructor_sets_attributes_and_columns_for_every_flag_set(flags, monke
         "score_dict": {"Enh_method": [], **{k: [] for k, on in zip(("PESQ", "STOI", "SDR"), flags) if on}},
     }
     assert evaluator.clean_list is clean
+
+
+# ---------------------------------------------------------------- PESQ from PyPI
+
+
+def fake_pesq_package(calls):
+    module = types.ModuleType("pesq")
+
+    def pesq(rate, ref, deg, mode):
+        calls.append(("pesq", rate, mode, len(ref), len(deg)))
+        return 2.75
+
+    module.pesq = pesq
+    return module
+
+
+@pytest.mark.parametrize("pysepm", [None, "broken"])
+def test_pesq_package_switches_pesq_on_without_installer(pysepm, backends, system_calls, monkeypatch, capsys):
+    calls = backends(pesq=False)
+    monkeypatch.setitem(sys.modules, "pesq", fake_pesq_package(calls))
+    if pysepm == "broken":  # fails to import with something other than "not found"
+        monkeypatch.delitem(sys.modules, "pysepm")
+        monkeypatch.setattr("builtins.__import__", _failing_import("pysepm", ImportError))
+    assert ev.check_metrics_install() == (True, True, True)
+    assert system_calls == [] and capsys.readouterr().out == ""
+
+
+def _failing_import(name, error):
+    real = __import__
+
+    def fake(module, *args, **kwargs):
+        if module == name:
+            raise error(f"{name} is broken")
+        return real(module, *args, **kwargs)
+
+    return fake
+
+
+@pytest.mark.parametrize("rate, mode", [(16000, "wb"), (8000, "nb"), (44100, None)])
+def test_eval_metrics_scores_pesq_with_the_pesq_package_as_pysepm_would(rate, mode, backends, monkeypatch):
+    calls = backends(pesq=False)
+    monkeypatch.setitem(sys.modules, "pesq", fake_pesq_package(calls))
+    ref, deg = np.ones(10), np.ones(7)
+    if mode is None:
+        with pytest.raises(ValueError, match="fs must be either 8 kHz or 16 kHz"):
+            ev.eval_metrics(rate, ref, deg)
+        return
+    assert ev.eval_metrics(rate, ref, deg)[0] == 2.75
+    assert ("pesq", rate, mode, 7, 7) in calls
+
+
+# ---------------------------------------------------------------- parallel eval
+
+
+@pytest.mark.parametrize("workers, error", [(0, ValueError), (-2, ValueError), (True, TypeError), (2.0, TypeError)])
+def test_eval_refuses_a_bad_worker_count_before_changing_anything(workers, error, backends, tmp_path):
+    backends(pesq=False)
+    clean, noisy, enh = make_set(tmp_path, [100], [1000])
+    evaluator = ev.AudioEvaluate(clean, noisy)
+    with pytest.raises(error, match="workers"):
+        evaluator.eval("m", enh, workers=workers)
+    assert evaluator.score_dict == {"Enh_method": [], "STOI": [], "SDR": []}
+    assert evaluator.enhanced_list is None
+
+
+@pytest.mark.parametrize("failing", ["pesq", "stoi", "both"])
+def test_parallel_eval_raises_the_error_the_serial_run_raises(failing, backends, fake_pesq_exe, tmp_path, monkeypatch):
+    """PESQ runs first: with a PESQ failure at triple 3 and a STOI one at triple 1 the
+    PESQ failure wins, though the parallel run computes STOI ahead of it."""
+    calls = backends()
+    stoi = sys.modules["pystoi"].stoi
+
+    def picky_stoi(clean, processed, rate, extended=True):
+        if processed[0] == 2001:
+            raise ValueError("stoi refuses s1")
+        return stoi(clean, processed, rate, extended)
+
+    monkeypatch.setattr(sys.modules["pystoi"], "stoi", picky_stoi)
+    values = [1000 + i for i in range(6)]
+    if failing in ("stoi", "both"):
+        values[1] = 2001
+    clean, noisy, enh = make_set(tmp_path, [100 + i for i in range(6)], values)
+    for i, (n, e) in enumerate(zip(noisy, enh)):
+        pesq_output(n, f"= {1 + i / 10}\n")
+        if not (failing in ("pesq", "both") and i == 3):
+            pesq_output(e, f"= {2 + i / 10}\n")
+    outcomes = []
+    for workers in (1, 3):
+        evaluator = ev.AudioEvaluate(clean, noisy)
+        with pytest.raises(Exception) as caught:
+            evaluator.eval("m", enh, workers=workers)
+        notes = getattr(caught.value, "__notes__", [])
+        outcomes.append((type(caught.value), str(caught.value), notes, evaluator.score_dict, evaluator.enhanced_list))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0][0] is (ValueError if failing == "stoi" else IndexError)
+    if sys.version_info >= (3, 11):  # the note names the files of the failing triple
+        assert str(enh[1 if failing == "stoi" else 3]) in outcomes[0][2][-1]
+    assert calls  # the fakes really ran
+
+
+@pytest.fixture(scope="module")
+def sentences(tmp_path_factory):
+    """Short espeak-ng sentences at 16 kHz, peak 0.5."""
+    if shutil.which("espeak-ng") is None:
+        pytest.skip("espeak-ng is not installed")
+    from scipy.signal import resample_poly
+
+    folder = tmp_path_factory.mktemp("sentences")
+    out = []
+    for i, text in enumerate(["Rice is often served in round bowls.", "The juice of lemons makes fine punch.",
+                              "Glue the sheet to the dark blue background."]):
+        raw = folder / f"raw{i}.wav"
+        subprocess.run(["espeak-ng", "-w", str(raw), text], check=True, timeout=60)
+        rate, samples = wavfile.read(raw)
+        x = resample_poly(samples.astype(np.float64), RATE, rate)
+        out.append(x / np.abs(x).max() * 0.5)
+    return out
+
+
+@pytest.mark.slow
+@pytest.mark.filterwarnings("ignore:mir_eval.separation.bss_eval_sources:FutureWarning")
+def test_parallel_table_equals_serial_table_with_pypi_backends_only(sentences, system_calls, monkeypatch, tmp_path, capsys):
+    pesq_exe()
+    monkeypatch.setitem(sys.modules, "pysepm", None)  # only what PyPI offers
+    clean, noisy, enh = [], [], []
+    for i in range(12):
+        x = sentences[i % 3]
+        clean.append(save16(tmp_path / "clean" / f"u{i:02d}.wav", x))
+        noisy.append(save16(tmp_path / "noisy" / f"u{i:02d}.wav", mix(x, i % 4, seed=i)))
+        enh.append(save16(tmp_path / "enh" / f"u{i:02d}.wav", mix(x, 8 + i % 5, seed=50 + i)))
+    results = []
+    for workers in (1, 2):
+        evaluator = ev.AudioEvaluate(clean, noisy)
+        capsys.readouterr()
+        evaluator.eval("m", list(reversed(enh)), workers=workers)
+        out = capsys.readouterr().out
+        results.append((evaluator.get_df(), out, evaluator.base_pesq, evaluator.base_stoi, evaluator.base_sdr))
+    assert system_calls == []
+    assert list(results[0][0].columns) == ["Enh_method", "PESQ", "STOI", "SDR"]
+    for other in results[1:]:
+        pd.testing.assert_frame_equal(other[0], results[0][0], check_exact=True)
+        assert other[1:] == results[0][1:]
+
+
+# ---------------------------------------------------------------- native SDR and SI-SDR
+
+
+def distortions(x, rng):
+    from scipy.signal import lfilter
+
+    noise = rng.standard_normal(len(x)) * np.std(x)
+    return {
+        "noise 0 dB": x + noise,
+        "noise 15 dB": x + noise * 10 ** (-15 / 20),
+        "filter": lfilter([0.6, 0.3, -0.1], [1.0, -0.5], x) + 0.01 * noise,
+        "delay and gain": 0.3 * np.concatenate([np.zeros(160), x[:-160]]) + 0.05 * noise,
+        "long delay": np.concatenate([np.zeros(900), x[:-900]]) + 0.1 * noise,
+    }
+
+
+@pytest.mark.filterwarnings("ignore:mir_eval.separation.bss_eval_sources:FutureWarning")
+def test_native_sdr_and_si_sdr_match_mir_eval_and_numpy_on_speech(sentences):
+    mir_eval = pytest.importorskip("mir_eval")
+    rng = np.random.default_rng(5)
+    x = sentences[2]
+    for name, y in distortions(x, rng).items():
+        for ref, est in ((x, y), (np.round(x * 32767).astype(np.int16), np.round(np.clip(y, -1, 1) * 32767).astype(np.int16))):
+            expected = mir_eval.separation.bss_eval_sources(ref[None].astype(float), est[None].astype(float))[0][0]
+            assert ev.sdr(ref, est) == pytest.approx(expected, abs=1e-4), name
+            r, e = ref.astype(float), est.astype(float)
+            target = (e @ r) / (r @ r) * r
+            assert ev.si_sdr(ref, est) == pytest.approx(10 * np.log10(np.sum(target**2) / np.sum((e - target) ** 2)), abs=1e-6), name
+
+
+@pytest.mark.parametrize("measure", [ev.sdr, ev.si_sdr])
+@pytest.mark.parametrize(
+    "ref, est, message",
+    [
+        (np.zeros(100), np.ones(100), "reference is silent"),
+        (np.ones(100), np.zeros(100), "estimate is silent"),
+        (np.ones(100), np.ones(99), r"differ in length \(100 vs 99 samples\)"),
+        (np.ones((100, 2)), np.ones((100, 2)), r"one-dimensional \(mono\) array, got shape \(100, 2\)"),
+        (np.array([1.0, np.inf]), np.ones(2), "non-finite"),
+    ],
+)
+def test_native_measures_refuse_input_they_cannot_score(measure, ref, est, message):
+    with pytest.raises(ValueError, match=message):
+        measure(ref, est)
+
+
+def test_native_sdr_releases_the_gil():
+    import threading
+
+    rng = np.random.default_rng(0)
+    x = rng.standard_normal(1 << 21)
+    y = x + rng.standard_normal(x.size)
+    started, done, counted = threading.Event(), threading.Event(), []
+
+    def work():
+        started.set()
+        ev.sdr(x, y)
+        done.set()
+
+    worker = threading.Thread(target=work)
+    worker.start()
+    started.wait()
+    n = 0
+    while not done.is_set():
+        n += 1
+    worker.join()
+    counted.append(n)
+    assert counted[0] > 1000  # this thread ran Python while the measure ran
+
+
+def test_sdr_measure_falls_back_to_native_without_bss_eval_sources(backends, tmp_path, monkeypatch):
+    backends(pesq=False, stoi=False)
+    monkeypatch.setattr(sys.modules["mir_eval"], "separation", types.SimpleNamespace())  # a future mir_eval
+    rng = np.random.default_rng(1)
+    x = rng.standard_normal(4000)
+    y = x + 0.1 * rng.standard_normal(4000)
+    clean = [save16(tmp_path / "c" / "a.wav", x / 8)]
+    noisy = [save16(tmp_path / "n" / "a.wav", y / 8)]
+    evaluator = ev.AudioEvaluate(clean, noisy)
+    evaluator.eval("m", noisy)
+    read = lambda p: wavfile.read(p)[1]
+    assert evaluator.get_df()["SDR"].tolist() == [round(ev.sdr(read(clean[0]), read(noisy[0])), 4)] * 2
+    assert ev.eval_metrics(RATE, x, y)[2] == pytest.approx(ev.sdr(x, y))
+
+
+# ---------------------------------------------------------------- score_corpus
+
+
+@pytest.mark.slow
+def test_score_corpus_scores_paired_files_and_lists_the_rest(sentences, tmp_path):
+    import pesq
+    from pystoi import stoi
+
+    read = lambda p: wavfile.read(p)[1] / 32768.0
+    for i, x in enumerate(sentences[:2]):
+        save16(tmp_path / "clean" / f"s{i}.wav", x)
+        save16(tmp_path / "noisy" / f"s{i}_white_0dB.wav", mix(x, 0, seed=i))
+        save16(tmp_path / "enh" / f"s{i}_white_0dB.wav", mix(x, 12, seed=10 + i))
+    save16(tmp_path / "enh" / "orphan.wav", sentences[0])  # no clean file
+    save16(tmp_path / "enh" / "s1_cut.wav", sentences[1][:4000])  # another length
+    save16(tmp_path / "noisy" / "s1_cut.wav", sentences[1][:4000])
+    wavfile.write(tmp_path / "enh" / "s0_stereo.wav", RATE, np.ones((800, 2), np.int16))
+    save16(tmp_path / "noisy" / "s0_stereo.wav", sentences[0])
+    listing = tmp_path / "enhanced.txt"
+    listing.write_text(f"{tmp_path / 'enh'}\n{tmp_path / 'missing.wav'}\n")
+    tables = [ev.score_corpus(tmp_path / "clean", listing, [tmp_path / "noisy"], workers=w) for w in (1, 2)]
+    pd.testing.assert_frame_equal(tables[0], tables[1], check_exact=True)
+    df = tables[0].set_index("file")
+    assert list(tables[0].columns) == ["file", "clean", "noisy"] + [
+        c for m in ("PESQ", "STOI", "SDR", "SI-SDR") for c in (f"Baseline-{m}", m)] + ["error"]
+    good = [str(tmp_path / "enh" / f"s{i}_white_0dB.wav") for i in range(2)]
+    for i, name in enumerate(good):
+        row = df.loc[name]
+        ref, est, base = read(tmp_path / "clean" / f"s{i}.wav"), read(name), read(row["noisy"])
+        assert row["error"] == ""
+        assert row["PESQ"] == pytest.approx(pesq.pesq(RATE, ref, est, "wb"))
+        assert row["Baseline-STOI"] == pytest.approx(stoi(ref, base, RATE, extended=False))
+        assert row["SDR"] == ev.sdr(ref, est) and row["SI-SDR"] == ev.si_sdr(ref, est)
+        assert row["SDR"] > row["Baseline-SDR"] + 8
+    errors = df["error"].to_dict()
+    assert errors[str(tmp_path / "enh" / "orphan.wav")].startswith("no clean file for")
+    assert "s1_cut.wav has 4000 samples" in errors[str(tmp_path / "enh" / "s1_cut.wav")]
+    assert "s0_stereo.wav has 2 channels" in errors[str(tmp_path / "enh" / "s0_stereo.wav")]
+    assert errors[str(tmp_path / "missing.wav")].startswith("not a .wav file")
+    assert df.drop(index=good + ["mean"])[["PESQ", "SDR"]].isna().all().all()
+    means = df.loc[good].drop(columns=["clean", "noisy", "error"]).mean()
+    pd.testing.assert_series_equal(df.loc["mean", means.index].astype(float), means, check_names=False)
+
+
+@pytest.mark.parametrize("metrics, error, message", [
+    ("SDR", TypeError, "not a string"),
+    (["SDR", "MOS"], ValueError, "unknown metric 'MOS'"),
+    ([], ValueError, "no measure"),
+])
+def test_score_corpus_refuses_unknown_metrics(metrics, error, message, tmp_path):
+    with pytest.raises(error, match=message):
+        ev.score_corpus(tmp_path, tmp_path, metrics=metrics)
+
+
+def test_score_corpus_marks_an_undefined_measure_and_says_why(tmp_path):
+    x = np.random.default_rng(2).standard_normal(3000) / 8
+    save16(tmp_path / "c" / "a.wav", x)
+    save16(tmp_path / "e" / "a.wav", np.zeros(3000))  # a silent estimate: no SDR
+    wavfile.write(tmp_path / "c" / "b.wav", 44100, (x * 32767).astype(np.int16))
+    wavfile.write(tmp_path / "e" / "b.wav", 44100, (x * 32767).astype(np.int16))
+    df = ev.score_corpus(tmp_path / "c", tmp_path / "e", metrics=("SI-SDR", "PESQ"), workers=1).set_index("file")
+    a, b = df.loc[str(tmp_path / "e" / "a.wav")], df.loc[str(tmp_path / "e" / "b.wav")]
+    assert np.isnan(a["SI-SDR"]) and "SI-SDR of the enhanced file: estimate is silent" in a["error"]
+    assert b["SI-SDR"] == np.inf and np.isnan(b["PESQ"])
+    assert b["error"] == "PESQ of the enhanced file: PESQ needs 8000 or 16000 Hz audio, got 44100 Hz"

@@ -24,6 +24,9 @@ inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 // Frame buffer capacity when none is given.
 inline constexpr long kDefaultBufferFrames = 2;
 
+// Taps of the distortion filter that the BSS Eval SDR allows an estimate (as in bss_eval_sources).
+inline constexpr std::size_t kSdrFilterTaps = 512;
+
 // How long a waiting Python thread sleeps between two looks at signals and progress (ms).
 inline constexpr int kWaitSliceMs = 50;
 // How long a waiting Python thread polls, GIL released, before its first sleep (us).

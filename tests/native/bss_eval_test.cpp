@@ -1,0 +1,144 @@
+#include "tavol/bss_eval.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tavol/errors.hpp"
+
+namespace {
+
+// A voiced, amplitude-modulated test signal with a spread spectrum.
+std::vector<double> voiced(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<double> dist(0.0, 0.05);
+  std::vector<double> x(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / 16000.0;
+    double v = dist(gen);
+    for (int h = 1; h < 12; ++h)
+      v += std::sin(2 * M_PI * 130.0 * h * t) / h;
+    x[i] = v * (1.1 + std::sin(2 * M_PI * 3.0 * t));
+  }
+  return x;
+}
+
+std::vector<double> plus_noise(const std::vector<double> &x, double snr_db, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<double> dist(0.0, 1.0);
+  std::vector<double> noise(x.size());
+  double px = 0, pn = 0;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    noise[i] = dist(gen);
+    px += x[i] * x[i];
+    pn += noise[i] * noise[i];
+  }
+  const double g = std::sqrt(px / pn / std::pow(10.0, snr_db / 10.0));
+  std::vector<double> y(x);
+  for (std::size_t i = 0; i < x.size(); ++i)
+    y[i] += g * noise[i];
+  return y;
+}
+
+double sdr(const std::vector<double> &r, const std::vector<double> &e) {
+  return tavol::bss_sdr(r.data(), r.size(), e.data(), e.size());
+}
+
+TEST(FftSize, IsTheSmallestEven235SmoothSizeNotBelowTheMinimum) {
+  auto smooth_even = [](std::size_t v) {
+    if (v % 2 != 0)
+      return false;
+    for (std::size_t p : {2, 3, 5})
+      while (v % p == 0)
+        v /= p;
+    return v == 1;
+  };
+  for (std::size_t m = 1; m < 3000; ++m) {
+    const std::size_t got = tavol::fft_size_at_least(m);
+    ASSERT_GE(got, m);
+    ASSERT_TRUE(smooth_even(got)) << got;
+    for (std::size_t v = m; v < got; ++v)
+      ASSERT_FALSE(smooth_even(v)) << m << " -> " << got << " skips " << v;
+  }
+}
+
+TEST(BssSdr, FilteredDelayedScaledReferenceIsAllSignal) {
+  auto r = voiced(6000, 1);
+  // Gain, a 40-sample delay and a short FIR: all inside the 512-tap filter.
+  // The reference ends in silence, so the filtered copy is not cut short.
+  std::fill(r.end() - 100, r.end(), 0.0);
+  std::vector<double> e(r.size(), 0.0);
+  for (std::size_t i = 40; i < r.size(); ++i)
+    e[i] = 0.7 * r[i - 40] - 0.2 * r[i - 41] + 0.1 * r[i - 45];
+  EXPECT_GT(sdr(r, e), 150.0);
+}
+
+TEST(BssSdr, WhiteNoiseGivesItsSnrAndGainDoesNotMatter) {
+  const auto r = voiced(32000, 2);
+  // The filter's taps / n degrees of freedom absorb about that share of the noise (the
+  // rest of the spread is the chance correlation of this noise with the signal).
+  const double share = static_cast<double>(tavol::kSdrFilterTaps) / static_cast<double>(r.size());
+  for (double snr : {-5.0, 0.0, 10.0, 30.0}) {
+    auto e = plus_noise(r, snr, 3);
+    const double got = sdr(r, e);
+    const double noise = std::pow(10.0, -snr / 10.0);
+    EXPECT_NEAR(got, 10.0 * std::log10((1.0 + share * noise) / ((1.0 - share) * noise)), 0.15)
+        << snr;
+    for (auto &v : e)
+      v *= -3.5;
+    EXPECT_NEAR(sdr(r, e), got, 1e-9);
+  }
+}
+
+TEST(BssSdr, PureToneReferenceStillGivesAFiniteScore) {
+  std::vector<double> r(4000);
+  for (std::size_t i = 0; i < r.size(); ++i)
+    r[i] = std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 16000.0);
+  const double got = sdr(r, plus_noise(r, 10.0, 4));
+  EXPECT_TRUE(std::isfinite(got));
+  EXPECT_GT(got, 5.0);
+}
+
+TEST(SiSdr, MatchesTheClosedFormAndIgnoresGain) {
+  const std::vector<double> r{1.0, 0.0, 0.0, 0.0};
+  const std::vector<double> e{2.0, 2.0, 0.0, 0.0}; // target 2r, residual of equal energy
+  EXPECT_DOUBLE_EQ(tavol::si_sdr(r.data(), r.size(), e.data(), e.size()), 0.0);
+  const std::vector<double> scaled{-3.0, 0.0, 0.0, 0.0};
+  EXPECT_EQ(tavol::si_sdr(r.data(), r.size(), scaled.data(), scaled.size()),
+            std::numeric_limits<double>::infinity());
+}
+
+TEST(SdrMeasures, RefuseInputTheyCannotScore) {
+  const std::vector<double> ok{0.5, -0.25, 0.125}, shorter{0.5, -0.25}, zeros(3, 0.0);
+  const std::vector<double> nan{0.5, std::nan(""), 0.1};
+  struct Case {
+    const std::vector<double> &ref, &est;
+    const char *message;
+  };
+  const Case cases[] = {
+      {ok, shorter, "differ in length (3 vs 2 samples)"},
+      {zeros, ok, "reference is silent"},
+      {ok, zeros, "estimate is silent"},
+      {ok, nan, "estimate holds a non-finite sample"},
+  };
+  for (const auto &c : cases) {
+    for (bool scale_invariant : {false, true}) {
+      try {
+        if (scale_invariant)
+          tavol::si_sdr(c.ref.data(), c.ref.size(), c.est.data(), c.est.size());
+        else
+          tavol::bss_sdr(c.ref.data(), c.ref.size(), c.est.data(), c.est.size());
+        ADD_FAILURE() << "no error for " << c.message;
+      } catch (const tavol::InvalidArgument &e) {
+        EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+      }
+    }
+  }
+  EXPECT_THROW(tavol::bss_sdr(ok.data(), 0, ok.data(), 0), tavol::InvalidArgument);
+}
+
+} // namespace
