@@ -38,6 +38,11 @@ namespace {
 
 std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
 
+std::string not_finite(const char *role, std::string_view name) {
+  return std::string(role) +
+         " recording holds samples that are not finite (NaN or infinity): " + quoted(name);
+}
+
 // The sample loops, written with SSE2 intrinsics and, where the processor
 // has it, AVX2 (chosen once, at run time); plain loops elsewhere. Sums keep eight partial sums, one
 // per lane of a block of eight samples, added together in a fixed order at
@@ -294,13 +299,19 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
                     std::size_t offset, bool noise_only, std::int16_t *out) {
   if (clean.size == 0)
     throw InvalidArgument("clean recording is empty: " + quoted(clean.name));
+  if (!std::isfinite(snr_db))
+    throw InvalidArgument("SNR must be a finite number of dB, got " + std::to_string(snr_db));
   const std::size_t n = clean.size;
   check_fit(noise, n, offset);
 
+  // Sums of float samples in double precision cannot overflow, so a sum that
+  // is not finite means a NaN or an infinity among the samples summed.
   double total = 0.0;
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t, std::size_t count) {
     total += sum(src, count);
   });
+  if (!std::isfinite(total))
+    throw InvalidArgument(not_finite("noise", noise.name));
   const double mean = total / static_cast<double>(n);
   double squares = 0.0;
   const float *first = nullptr;
@@ -324,7 +335,10 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
     throw InvalidArgument("noise has zero variance over the " + std::to_string(n) +
                           " samples used, so it cannot be scaled to an SNR: " + quoted(noise.name));
 
-  const double target = mean_square(clean.samples, n) / std::pow(10.0, snr_db / 10.0);
+  const double clean_power = mean_square(clean.samples, n);
+  if (!std::isfinite(clean_power))
+    throw InvalidArgument(not_finite("clean", clean.name));
+  const double target = clean_power / std::pow(10.0, snr_db / 10.0);
   const double gain = std::sqrt(target) / std::sqrt(variance);
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
     mix_run(noise_only ? nullptr : clean.samples + start, src, count, gain, mean, out + start);

@@ -89,6 +89,7 @@ void MixRenderer::render(const MixJob &job, bool noise_only) {
       mixture_memory.trim();
     }
   } give_back;
+  check_no_nul(job.output);
   const Held clean = samples(job.clean, 0);
   const Held noise = samples(job.noise, 1);
   std::int16_t *pcm = mixture_memory.get(clean.size);
