@@ -197,9 +197,17 @@ bool native_rate(py::handle sr, int *rate) {
 }
 
 // librosa.load for what libsndfile cannot open (other containers, audioread).
+// What it returns passes the native decoder's checks too: finite samples and
+// a rate real audio can have, or the file is reported broken.
 py::object librosa_load(py::handle wav_dir, py::handle sr, py::handle mono) {
+  py::module_ m = self();
   try {
-    return self().attr("librosa").attr("load")(py::str(wav_dir), "sr"_a = sr, "mono"_a = mono);
+    py::object pair =
+        m.attr("librosa").attr("load")(py::str(wav_dir), "sr"_a = sr, "mono"_a = mono);
+    if (!m.attr("np").attr("isfinite")(pair[py::int_(0)]).attr("all")().cast<bool>() ||
+        py::object(pair[py::int_(1)]) < py::int_(tavol::kMinAudioRate))
+      return report_broken(wav_dir);
+    return pair;
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception))
       throw;

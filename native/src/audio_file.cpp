@@ -434,10 +434,16 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
                        path);
   file.reset();
   // Float encodings can hold NaN and infinity, which no mixing or scoring
-  // survives (librosa refuses them too); integer PCM cannot.
-  if (offset < 0 && !all_finite(raw, frames * channels))
-    throw CorruptAudio(path.string() + ": holds samples that are not finite (NaN or infinity)",
-                       path);
+  // survives (librosa refuses them too); integer PCM cannot. Huge finite
+  // float samples can still overflow to infinity in the mono mix or the
+  // resampler, so what those make of them is checked too.
+  const auto refuse_non_finite = [&](const float *x, std::size_t n) {
+    if (offset < 0 && !all_finite(x, n))
+      throw CorruptAudio(path.string() + ": holds samples that are not finite (NaN or " +
+                             "infinity), or too large to mix or resample",
+                         path);
+  };
+  refuse_non_finite(raw, frames * channels);
   if (direct) {
     view.samples = raw;
     return view;
@@ -450,6 +456,7 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
     planar = resampling ? arranged.get(frames * out_channels) : allocate(frames * out_channels);
     if (mono) {
       mix_to_mono_into(raw, frames, info.channels, planar);
+      refuse_non_finite(planar, frames);
     } else {
       for (std::size_t i = 0; i < frames; ++i)
         for (std::size_t c = 0; c < channels; ++c)
@@ -465,6 +472,7 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   view.samples = allocate(view.frames * out_channels);
   resample_planar_into(planar, frames, static_cast<int>(out_channels), info.samplerate,
                        options.target_rate, view.samples);
+  refuse_non_finite(view.samples, view.frames * out_channels);
   view.rate = options.target_rate;
   return view;
 }

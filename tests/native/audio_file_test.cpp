@@ -192,6 +192,15 @@ TEST(AudioFile, ImpossibleRatesAndNonFiniteSamplesAreCorrupt) {
       {"inf_stereo.wav",
        riff({{"fmt ", fmt(3, 2, 16000, 32)}, {"data", floats({0.1f, 0.2f, 0.3f, -inf})}})},
   };
+  // Finite samples that overflow to infinity in the mono mix or the resampler.
+  const float huge = std::numeric_limits<float>::max();
+  std::ofstream(dir / "huge_stereo.wav", std::ios::binary)
+      << riff({{"fmt ", fmt(3, 2, 16000, 32)}, {"data", floats({huge, huge, 0.1f, 0.1f})}});
+  std::ofstream(dir / "huge_mono.wav", std::ios::binary)
+      << riff({{"fmt ", fmt(3, 1, 16000, 32)}, {"data", floats(std::vector<float>(64, huge))}});
+  EXPECT_THROW(tavol::decode_file(dir / "huge_stereo.wav", {0, true}), tavol::CorruptAudio);
+  EXPECT_THROW(tavol::decode_file(dir / "huge_mono.wav", {8000, true}), tavol::CorruptAudio);
+  EXPECT_EQ(tavol::decode_file(dir / "huge_mono.wav", {0, true}).samples[0], huge);
   for (const auto &[name, image] : files) {
     std::ofstream(dir / name, std::ios::binary) << image;
     for (const tavol::DecodeOptions options :
