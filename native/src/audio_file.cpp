@@ -439,9 +439,9 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   // resampler, so what those make of them is checked too.
   const auto refuse_non_finite = [&](const float *x, std::size_t n) {
     if (offset < 0 && !all_finite(x, n))
-      throw CorruptAudio(path.string() + ": holds samples that are not finite (NaN or " +
-                             "infinity), or too large to mix or resample",
-                         path);
+      throw NonFiniteAudio(path.string() + ": holds samples that are not finite (NaN or " +
+                               "infinity), or too large to mix or resample",
+                           path);
   };
   refuse_non_finite(raw, frames * channels);
   if (direct) {

@@ -36,11 +36,13 @@
 namespace tavol {
 namespace {
 
-std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
-
-std::string not_finite(const char *role, std::string_view name) {
-  return std::string(role) +
-         " recording holds samples that are not finite (NaN or infinity): " + quoted(name);
+// Appended piece by piece: GCC 12 at -O3 warns (wrongly, -Wrestrict) about
+// "'" + std::string(name) + "'" once it is inlined into the error builders.
+std::string quoted(std::string_view name) {
+  std::string out(1, '\'');
+  out += name;
+  out += '\'';
+  return out;
 }
 
 // The sample loops, written with SSE2 intrinsics and, where the processor
@@ -271,6 +273,13 @@ void use_sample_loops(SampleLoops loops) noexcept {
   baseline_only.store(loops == SampleLoops::Baseline, std::memory_order_relaxed);
 }
 
+InvalidArgument non_finite_recording(std::string_view role, std::string_view name) {
+  std::string what(role);
+  what += " recording holds samples that are not finite (NaN or infinity): ";
+  what += quoted(name);
+  return InvalidArgument(what);
+}
+
 NoiseFit noise_fit(std::size_t noise_len, std::size_t clean_len) noexcept {
   if (noise_len < clean_len)
     return NoiseFit::Repeat;
@@ -311,7 +320,7 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
     total += sum(src, count);
   });
   if (!std::isfinite(total))
-    throw InvalidArgument(not_finite("noise", noise.name));
+    throw non_finite_recording("noise", noise.name);
   const double mean = total / static_cast<double>(n);
   double squares = 0.0;
   const float *first = nullptr;
@@ -337,7 +346,7 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
 
   const double clean_power = mean_square(clean.samples, n);
   if (!std::isfinite(clean_power))
-    throw InvalidArgument(not_finite("clean", clean.name));
+    throw non_finite_recording("clean", clean.name);
   const double target = clean_power / std::pow(10.0, snr_db / 10.0);
   const double gain = std::sqrt(target) / std::sqrt(variance);
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {

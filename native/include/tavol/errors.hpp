@@ -59,6 +59,13 @@ public:
   using AudioError::AudioError;
 };
 
+// Damage of one kind: samples that are NaN or infinite, or become so when
+// mixed to mono or resampled.
+class NonFiniteAudio : public CorruptAudio {
+public:
+  using CorruptAudio::CorruptAudio;
+};
+
 // Refuses a path holding a NUL byte (InvalidArgument, "embedded null byte"):
 // the C calls that take it would stop at that byte and use another file.
 inline void check_no_nul(const std::filesystem::path &path) {
