@@ -49,14 +49,18 @@ std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 // ---------------------------------------------------------------- path checks
 
+// Paths are joined and printed as Python strings throughout, so names that
+// are not valid UTF-8 (surrogate-escaped by the file system encoding) work.
+py::str cat(const py::handle &a, const py::handle &b) { return py::str(a) + py::str(b); }
+
 // Next free number for `path`: the largest N found by searching
 // stem + sep + "(\d+)" in every entry under the parent matching stem + sep + "*",
 // plus one; 2 when there is none.
-long next_number(py::handle m, const py::object &path, const std::string &sep) {
-  const std::string stem = path.attr("stem").cast<std::string>();
-  const py::object pattern = m.attr("re").attr("compile")(stem + sep + "(\\d+)");
+long next_number(py::handle m, const py::object &path, const py::str &sep) {
+  const py::str prefix = cat(path.attr("stem"), sep);
+  const py::object pattern = m.attr("re").attr("compile")(cat(prefix, py::str("(\\d+)")));
   long best = 1;
-  for (py::handle candidate : path.attr("parent").attr("rglob")(stem + sep + "*")) {
+  for (py::handle candidate : path.attr("parent").attr("rglob")(cat(prefix, py::str("*")))) {
     py::object found = pattern.attr("search")(py::str(candidate));
     if (found.is_none())
       continue;
@@ -65,42 +69,45 @@ long next_number(py::handle m, const py::object &path, const std::string &sep) {
   return best + 1;
 }
 
-std::string check_path(py::object path, py::object exist_ok, const std::string &sep) {
+py::str check_path(py::object path, py::object exist_ok, const std::string &sep) {
   py::module_ m = self();
   py::object p = to_path(m, path);
   if (!p.attr("exists")().cast<bool>() || py::bool_(exist_ok))
-    return as_str(p);
-  return as_str(p) + sep + std::to_string(next_number(m, p, sep));
+    return py::str(p);
+  const py::str separator(sep);
+  return cat(cat(p, separator), py::str(std::to_string(next_number(m, p, separator))));
 }
 
-std::string check_file(py::object file_dir, py::object rename, const std::string &sep) {
+py::str check_file(py::object file_dir, py::object rename, const std::string &sep) {
   py::module_ m = self();
   py::object p = to_path(m, file_dir);
   if (p.attr("is_dir")().cast<bool>())
     p = p.attr("__truediv__")("unknow");
   p = p.attr("with_suffix")(m.attr("__exp__"));
   if (p.attr("is_file")().cast<bool>()) {
-    print(kMsgExists + as_str(p));
+    tavol::bind::print(cat(py::str(kMsgExists), p));
     if (py::bool_(rename)) {
       // The number goes after the whole stem and the extension is appended, so
       // a dotted stem such as "take.1" gives "take.1_2.wav", never "take.wav".
-      const long n = next_number(m, p, sep);
-      const std::string name = p.attr("stem").cast<std::string>() + sep + std::to_string(n) +
-                               m.attr("__exp__").cast<std::string>();
+      const py::str separator(sep);
+      const long n = next_number(m, p, separator);
+      const py::str name =
+          cat(cat(cat(p.attr("stem"), separator), py::str(std::to_string(n))), m.attr("__exp__"));
       p = p.attr("parent").attr("__truediv__")(name);
-      print(kMsgRenamed + as_str(p));
+      tavol::bind::print(cat(py::str(kMsgRenamed), p));
     } else {
-      print(kMsgOverwrite + as_str(p));
+      tavol::bind::print(cat(py::str(kMsgOverwrite), p));
     }
   }
   p.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-  return as_str(p);
+  return py::str(p);
 }
 
 // `chain` holds the real paths of the list files being expanded, so a list
 // that names itself (directly or through others) is rejected, not re-read.
 void check_input_into(py::handle m, py::handle input, py::list &right, py::list &wrong,
                       std::vector<std::string> &chain) {
+  RecursionGuard guard(" in check_input");
   if (PyList_Check(input.ptr()) || PyTuple_Check(input.ptr())) {
     for (py::handle item : input)
       check_input_into(m, item, right, wrong, chain);
@@ -112,9 +119,9 @@ void check_input_into(py::handle m, py::handle input, py::list &right, py::list 
   }
   py::object p = to_path(m, input);
   const bool is_file = p.attr("is_file")().cast<bool>();
-  const std::string suffix = is_file ? p.attr("suffix").cast<std::string>() : std::string();
-  if (is_file && suffix == ".txt") {
-    const std::string real = m.attr("os").attr("path").attr("realpath")(p).cast<std::string>();
+  const py::object suffix = is_file ? p.attr("suffix") : py::str();
+  if (is_file && suffix.equal(py::str(".txt"))) {
+    const std::string real = fs_path(m.attr("os").attr("path").attr("realpath")(p));
     if (std::find(chain.begin(), chain.end(), real) != chain.end()) {
       wrong.append(py::str(p));
       return;
@@ -137,7 +144,7 @@ void check_input_into(py::handle m, py::handle input, py::list &right, py::list 
         check_input_into(m, entry, right, wrong, chain);
     }
     chain.pop_back();
-  } else if (is_file && suffix == ".wav") {
+  } else if (is_file && suffix.equal(py::str(".wav"))) {
     right.append(p);
   } else if (is_file) {
     wrong.append(py::str(p));
@@ -170,7 +177,9 @@ py::object wave_pair(const tavol::AudioView &view, std::shared_ptr<void> owner) 
 }
 
 py::object report_broken(py::handle wav_dir) {
-  print(kMsgBroken + as_str(wav_dir));
+  // Concatenated as Python strings: a name that is not valid UTF-8 is printed
+  // as print() prints it.
+  tavol::bind::print(py::str(kMsgBroken) + py::str(wav_dir));
   return py::none();
 }
 
@@ -189,9 +198,17 @@ bool native_rate(py::handle sr, int *rate) {
 }
 
 // librosa.load for what libsndfile cannot open (other containers, audioread).
+// What it returns passes the native decoder's checks too: finite samples and
+// a rate real audio can have, or the file is reported broken.
 py::object librosa_load(py::handle wav_dir, py::handle sr, py::handle mono) {
+  py::module_ m = self();
   try {
-    return self().attr("librosa").attr("load")(py::str(wav_dir), "sr"_a = sr, "mono"_a = mono);
+    py::object pair =
+        m.attr("librosa").attr("load")(py::str(wav_dir), "sr"_a = sr, "mono"_a = mono);
+    if (!m.attr("np").attr("isfinite")(pair[py::int_(0)]).attr("all")().cast<bool>() ||
+        py::object(pair[py::int_(1)]) < py::int_(tavol::kMinAudioRate))
+      return report_broken(wav_dir);
+    return pair;
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception))
       throw;
@@ -203,14 +220,15 @@ py::object librosa_load(py::handle wav_dir, py::handle sr, py::handle mono) {
 // of files) or else from memory of their own. Neither is zeroed first.
 py::object file_load_into(py::object wav_dir, py::object sr, py::object mono,
                           tavol::FloatArena *arena) {
-  std::string path;
+  py::str text;
   try {
-    path = as_str(wav_dir);
+    text = py::str(wav_dir);
   } catch (py::error_already_set &e) {
     if (!e.matches(PyExc_Exception))
       throw;
     return report_broken(wav_dir);
   }
+  const std::string path = fs_path(text); // ValueError for a NUL byte
   tavol::DecodeOptions options;
   if (!native_rate(sr, &options.target_rate))
     return librosa_load(wav_dir, sr, mono);
@@ -248,6 +266,14 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
   return file_load_into(std::move(wav_dir), std::move(sr), std::move(mono), nullptr);
 }
 
+// What load_wave loads: a str or PurePath naming an existing ".wav" file.
+bool is_loadable(py::handle m, py::handle wave) {
+  if (!is_path_like(m, wave))
+    return false;
+  py::object p = to_path(m, wave);
+  return p.attr("is_file")().cast<bool>() && py::object(p.attr("suffix")).equal(py::str(".wav"));
+}
+
 [[noreturn]] void raise_unexpected(py::handle wave) {
   PyErr_SetObject(PyExc_Exception, py::make_tuple(kMsgUnexpected, wave).ptr());
   throw py::error_already_set();
@@ -257,6 +283,7 @@ py::object file_load(py::object wav_dir, py::object sr, py::object mono) {
 // arena, so loading a corpus one file after another reuses the blocks of
 // earlier batches instead of faulting in fresh pages for every file.
 py::object load_wave_into(py::object wave, tavol::FloatArena *arena) {
+  RecursionGuard guard(" in load_wave");
   py::module_ m = self();
   if (PyList_Check(wave.ptr()) || PyTuple_Check(wave.ptr())) {
     std::optional<tavol::FloatArena> batch;
@@ -267,11 +294,8 @@ py::object load_wave_into(py::object wave, tavol::FloatArena *arena) {
       out.append(load_wave_into(py::reinterpret_borrow<py::object>(item), arena));
     return out;
   }
-  if (is_path_like(m, wave)) {
-    py::object p = to_path(m, wave);
-    if (p.attr("is_file")().cast<bool>() && p.attr("suffix").cast<std::string>() == ".wav")
-      return file_load_into(wave, py::none(), py::bool_(true), arena);
-  }
+  if (is_loadable(m, wave))
+    return file_load_into(wave, py::none(), py::bool_(true), arena);
   raise_unexpected(wave);
 }
 
@@ -281,13 +305,24 @@ py::object load_wave(py::object wave, py::object num) {
   return load_wave_into(std::move(wave), nullptr);
 }
 
-// Decodes every file on `workers` native threads; the bar advances as files finish.
+// Decodes every file on `workers` native threads; the bar advances as files
+// finish. The result is what load_wave gives for the same list, entry for
+// entry: a file whose decoding fails in any way (memory included) is that
+// file's broken entry, and an entry load_wave would refuse raises its
+// Exception after the entries before it (and their messages).
 py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
-  const std::size_t n = files.size();
+  std::size_t n = files.size();
+  std::optional<std::size_t> refused;
   std::vector<std::string> paths;
   paths.reserve(n);
-  for (py::handle f : files)
-    paths.push_back(as_str(f));
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!is_loadable(m, files[i])) {
+      refused = i;
+      n = i;
+      break;
+    }
+    paths.push_back(fs_path(py::str(files[i])));
+  }
   enum class Outcome { Pending, Loaded, Unreadable, Broken };
   struct Slot {
     Outcome outcome = Outcome::Pending;
@@ -305,7 +340,7 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
       slot.outcome = Outcome::Loaded;
     } catch (const tavol::UnreadableAudio &) {
       slot.outcome = Outcome::Unreadable;
-    } catch (const tavol::AudioError &) {
+    } catch (...) {
       slot.outcome = Outcome::Broken;
     }
   });
@@ -336,6 +371,8 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
       out.append(report_broken(files[i]));
     }
   }
+  if (refused)
+    raise_unexpected(files[*refused]);
   return out;
 }
 
@@ -437,7 +474,7 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
     m.attr("wavfile").attr("write")(path, rate, samples);
     return;
   }
-  const std::string target = as_str(m.attr("os").attr("fspath")(path));
+  const std::string target = fs_path(path);
   const auto frames = static_cast<std::size_t>(samples.shape(0));
   const int channels = samples.ndim() == 2 ? static_cast<int>(samples.shape(1)) : 1;
   py::gil_scoped_release release;
@@ -445,10 +482,11 @@ void save_wave(py::object path, py::object wave, py::object sr, py::object d_sam
 }
 
 void copy_waves(py::object path, py::object wave_) {
+  RecursionGuard guard(" in copy_waves");
   py::module_ m = self();
   py::object dest = to_path(m, path);
   if (py::len(dest.attr("suffix")) > 0) {
-    print(kMsgNotFolder + as_str(dest));
+    tavol::bind::print(cat(py::str(kMsgNotFolder), dest));
     return;
   }
   dest.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);

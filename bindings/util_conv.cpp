@@ -42,6 +42,20 @@ void fit_columns(const py::module_ &m, const py::object &worksheet) {
   }
 }
 
+// A name for a temporary file in the folder of `target`, with its extension
+// (pandas picks the writer by it): short, whatever the final name, and free.
+py::object temporary_sibling(const py::object &path, const py::object &target) {
+  py::object token = py::module_::import("secrets").attr("token_hex");
+  const py::object folder = path.attr("dirname")(target);
+  const py::object extension = path.attr("splitext")(target)[py::int_(1)];
+  for (;;) {
+    py::object candidate =
+        path.attr("join")(folder, py::str(".tavol-") + token(6) + py::str(extension));
+    if (!py::bool_(path.attr("lexists")(candidate)))
+      return candidate;
+  }
+}
+
 // Returns None when written (or when pandas is too old), else a message string.
 py::object data2xlsx(const py::object &data, const py::object &xlsx_dir,
                      const py::object &sheet_name, const py::object &index,
@@ -71,23 +85,44 @@ py::object data2xlsx(const py::object &data, const py::object &xlsx_dir,
     return py::str(kMsgDataType);
   }
 
-  py::object path = m.attr("os").attr("path");
+  fs_path(xlsx_dir); // ValueError for a NUL byte, before anything is touched
+  py::object os = m.attr("os");
+  py::object path = os.attr("path");
   py::object folder = path.attr("dirname")(xlsx_dir);
   // A bare file name has no folder part: it is written into the current folder.
   if (py::len(folder) > 0 && !py::bool_(path.attr("isdir")(folder)))
-    m.attr("os").attr("makedirs")(folder);
+    os.attr("makedirs")(folder);
 
-  if (!py::bool_(path.attr("isfile")(xlsx_dir))) {
-    table.attr("to_excel")(xlsx_dir, "sheet_name"_a = sheet_name, "index"_a = index);
-    return py::none();
+  // The workbook is written under a temporary name beside the file (beside
+  // its target, for a link) and renamed over it only once pandas and openpyxl
+  // are done, so a failure at any step leaves the file on disk as it was.
+  const bool exists = py::bool_(path.attr("isfile")(xlsx_dir));
+  const py::object target = exists ? path.attr("realpath")(xlsx_dir) : os.attr("fspath")(xlsx_dir);
+  const py::object temporary = temporary_sibling(path, target);
+  try {
+    if (!exists) {
+      table.attr("to_excel")(temporary, "sheet_name"_a = sheet_name, "index"_a = index);
+    } else {
+      py::module_ shutil = py::module_::import("shutil");
+      shutil.attr("copyfile")(target, temporary);
+      shutil.attr("copymode")(target, temporary);
+      py::object writer = pd.attr("ExcelWriter")(temporary, "engine"_a = "openpyxl", "mode"_a = "a",
+                                                 "if_sheet_exists"_a = "replace");
+      with_context(writer, [&](const py::object &w) {
+        table.attr("to_excel")(w, "sheet_name"_a = sheet_name, "index"_a = index);
+        if (py::bool_(fit_column))
+          fit_columns(m, w.attr("book")[sheet_name]);
+      });
+    }
+    os.attr("replace")(temporary, target);
+  } catch (...) {
+    try {
+      if (py::bool_(path.attr("lexists")(temporary)))
+        os.attr("remove")(temporary);
+    } catch (py::error_already_set &) { // the error that brought us here is the one to see
+    }
+    throw;
   }
-  py::object writer = pd.attr("ExcelWriter")(xlsx_dir, "engine"_a = "openpyxl", "mode"_a = "a",
-                                             "if_sheet_exists"_a = "replace");
-  with_context(writer, [&](const py::object &w) {
-    table.attr("to_excel")(w, "sheet_name"_a = sheet_name, "index"_a = index);
-    if (py::bool_(fit_column))
-      fit_columns(m, w.attr("book")[sheet_name]);
-  });
   return py::none();
 }
 

@@ -136,7 +136,7 @@ void plot_stft_w_2mfe(py::object f, py::object n_mels, py::object sub_mfe_fq) {
   py::module_ m = self();
   py::object plt = m.attr("plt");
   py::object librosa = m.attr("librosa");
-  f = m.attr("Path")(f);
+  f = to_path(m, f); // ValueError for a NUL byte, which librosa.load would cut the name at
   py::tuple loaded =
       unpack(librosa.attr("load")(py::str(f), "sr"_a = py::none(), "mono"_a = true), 2);
   py::object y = loaded[0], sr = loaded[1];

@@ -15,6 +15,7 @@ nothing is printed on standard output.
 from __future__ import annotations
 
 import math
+import re
 import sys
 
 USAGE = "usage: pesq.exe +8000|+16000 REFERENCE.wav DEGRADED.wav"
@@ -44,16 +45,15 @@ def raw_mos_from_lqo(lqo: float) -> float:
 
 
 def parse_args(argv: list[str]) -> tuple[int, str, str]:
+    """(rate, reference, degraded). Before the first file, ``+`` and digits is the rate
+    option; every other argument is a file, so a file may be named ``+ref.wav``."""
     rate = None
     files = []
     for arg in argv:
-        if arg.startswith("+") and len(files) == 0:
+        if re.fullmatch(r"\+[0-9]+", arg) and len(files) == 0:
             if rate is not None:
                 raise UsageError(f"more than one rate option: {arg!r}")
-            try:
-                rate = int(arg[1:])
-            except ValueError:
-                raise UsageError(f"unknown option {arg!r}") from None
+            rate = int(arg[1:])
             if rate not in RATES:
                 raise UsageError(f"unsupported sampling rate {rate} Hz (use 8000 or 16000)")
         else:

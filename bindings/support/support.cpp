@@ -75,7 +75,26 @@ py::object progress_total(py::handle module, std::size_t total, const std::strin
   return module.attr("tqdm")(py::arg("total") = total, py::arg("desc") = desc);
 }
 
-py::object to_path(py::handle module, py::handle value) { return module.attr("Path")(value); }
+py::object to_path(py::handle module, py::handle value) {
+  py::object path = module.attr("Path")(value);
+  fs_path(path);
+  return path;
+}
+
+std::string fs_path(py::handle path) {
+  PyObject *encoded = nullptr;
+  if (PyUnicode_FSConverter(path.ptr(), &encoded) == 0)
+    throw py::error_already_set();
+  const auto bytes = py::reinterpret_steal<py::bytes>(encoded);
+  return bytes.cast<std::string>();
+}
+
+RecursionGuard::RecursionGuard(const char *where) {
+  if (Py_EnterRecursiveCall(where) != 0)
+    throw py::error_already_set();
+}
+
+RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
 
 void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn) {
   if (!py::hasattr(module, "_StaticFunction")) {

@@ -50,8 +50,30 @@ py::object progress(py::handle module, py::handle iterable, const std::string &d
 // `tqdm(total=total, desc=desc)` for bars advanced by hand with update().
 py::object progress_total(py::handle module, std::size_t total, const std::string &desc);
 
-// `Path(value)` through the module's bound `Path`.
+// `Path(value)` through the module's bound `Path`. Raises ValueError
+// "embedded null byte", as open() does, for a path holding a NUL byte: every
+// binding that takes a path converts it here, and a C call given such a path
+// would stop at the NUL and use another file.
 py::object to_path(py::handle module, py::handle value);
+
+// The bytes the operating system is given for `path` (str, bytes or
+// os.PathLike), as os.fsencode(os.fspath(path)) makes them: a name that is not
+// valid UTF-8 keeps its bytes. ValueError "embedded null byte" for a NUL byte,
+// TypeError for an object that is not a path. For paths handed to the core.
+std::string fs_path(py::handle path);
+
+// Py_EnterRecursiveCall around C++ code that recurses over Python input
+// (nested lists, list files naming list files): past the interpreter's
+// recursion limit it raises RecursionError("maximum recursion depth exceeded"
+// + where), as the same code written in Python would, instead of overflowing
+// the C stack.
+class RecursionGuard {
+public:
+  explicit RecursionGuard(const char *where);
+  ~RecursionGuard();
+  RecursionGuard(const RecursionGuard &) = delete;
+  RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
 
 // Stores `fn` on `cls` as a real staticmethod that pickles by reference, as
 // `getattr(cls, name)`, so it can be shipped to process pools. (A plain

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
 #include "tavol/resample.hpp"
 #include "tavol/scratch.hpp"
@@ -143,6 +144,17 @@ std::optional<PlainWav> plain_wav(const unsigned char *head, std::size_t got,
   return std::nullopt;
 }
 
+// Refuses a header that cannot describe real audio.
+void check_header(const std::filesystem::path &path, int channels, int rate, sf_count_t frames) {
+  if (channels < 1 || rate < 1 || frames < 0)
+    throw CorruptAudio(path.string() + ": invalid header", path);
+  if (rate < kMinAudioRate)
+    throw CorruptAudio(path.string() + ": declares a rate of " + std::to_string(rate) +
+                           " Hz, below the " + std::to_string(kMinAudioRate) +
+                           " Hz of any real recording",
+                       path);
+}
+
 struct SndfileCloser {
   void operator()(SNDFILE *f) const noexcept { sf_close(f); }
 };
@@ -159,6 +171,7 @@ struct OpenedAudio {
 };
 
 void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
+  check_no_nul(path);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     throw UnreadableAudio(path.string() + ": " + std::strerror(errno), path);
@@ -204,6 +217,7 @@ void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
       out.info.samplerate = plain->info.rate;
       out.info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
       out.pcm16_offset = static_cast<sf_count_t>(plain->data_offset);
+      check_header(path, out.info.channels, out.info.samplerate, out.info.frames);
       return;
     }
     out.file.reset(sf_open_virtual(&memory_io, SFM_READ, &out.info, &out.memory));
@@ -212,8 +226,7 @@ void open_audio(const std::filesystem::path &path, OpenedAudio &out) {
   }
   if (!out.file)
     throw UnreadableAudio(path.string() + ": " + sf_strerror(nullptr), path);
-  if (out.info.channels < 1 || out.info.samplerate < 1 || out.info.frames < 0)
-    throw CorruptAudio(path.string() + ": invalid header", path);
+  check_header(path, out.info.channels, out.info.samplerate, out.info.frames);
   if ((out.info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV && truncated)
     throw CorruptAudio(path.string() + ": data chunk is longer than the file (truncated)", path);
 }
@@ -278,6 +291,19 @@ sf_count_t pcm16_data_offset(SNDFILE *file, const SF_INFO &info, MemoryFile &mem
   return memory.pos + bytes <= memory.size ? memory.pos : -1;
 }
 
+// False when any of n samples is NaN or infinite: its exponent bits are all
+// ones. An integer reduction, which the compiler vectorises.
+bool all_finite(const float *x, std::size_t n) {
+  constexpr std::uint32_t kExponent = 0x7f800000u;
+  std::uint32_t bad = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t bits;
+    std::memcpy(&bits, x + i, sizeof bits);
+    bad |= static_cast<std::uint32_t>((bits & kExponent) == kExponent);
+  }
+  return bad == 0;
+}
+
 sf_count_t read_interleaved(SNDFILE *file, const SF_INFO &info, float *out) {
   const auto channels = static_cast<std::size_t>(info.channels);
   if ((info.format & SF_FORMAT_SUBMASK) != SF_FORMAT_PCM_16)
@@ -321,6 +347,7 @@ std::vector<float> mix_to_mono(const float *interleaved, std::size_t frames, int
 }
 
 AudioInfo probe_file(const std::filesystem::path &path) {
+  check_no_nul(path);
   if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
     unsigned char head[4096];
     struct stat st {};
@@ -332,15 +359,16 @@ AudioInfo probe_file(const std::filesystem::path &path) {
             plain_wav(head, static_cast<std::size_t>(got), static_cast<std::uint64_t>(st.st_size));
     }
     ::close(fd);
-    if (plain)
+    if (plain) {
+      check_header(path, plain->info.channels, plain->info.rate, 0);
       return plain->info;
+    }
   }
   SF_INFO info{};
   std::unique_ptr<SNDFILE, SndfileCloser> file(sf_open(path.c_str(), SFM_READ, &info));
   if (!file)
     throw UnreadableAudio(path.string() + ": " + sf_strerror(nullptr), path);
-  if (info.channels < 1 || info.samplerate < 1 || info.frames < 0)
-    throw CorruptAudio(path.string() + ": invalid header", path);
+  check_header(path, info.channels, info.samplerate, info.frames);
   return AudioInfo{static_cast<std::size_t>(info.frames), info.channels, info.samplerate};
 }
 
@@ -405,6 +433,17 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
                            std::to_string(info.frames) + " frames",
                        path);
   file.reset();
+  // Float encodings can hold NaN and infinity, which no mixing or scoring
+  // survives (librosa refuses them too); integer PCM cannot. Huge finite
+  // float samples can still overflow to infinity in the mono mix or the
+  // resampler, so what those make of them is checked too.
+  const auto refuse_non_finite = [&](const float *x, std::size_t n) {
+    if (offset < 0 && !all_finite(x, n))
+      throw NonFiniteAudio(path.string() + ": holds samples that are not finite (NaN or " +
+                               "infinity), or too large to mix or resample",
+                           path);
+  };
+  refuse_non_finite(raw, frames * channels);
   if (direct) {
     view.samples = raw;
     return view;
@@ -417,6 +456,7 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
     planar = resampling ? arranged.get(frames * out_channels) : allocate(frames * out_channels);
     if (mono) {
       mix_to_mono_into(raw, frames, info.channels, planar);
+      refuse_non_finite(planar, frames);
     } else {
       for (std::size_t i = 0; i < frames; ++i)
         for (std::size_t c = 0; c < channels; ++c)
@@ -432,6 +472,7 @@ AudioView decode_file_into(const std::filesystem::path &path, const DecodeOption
   view.samples = allocate(view.frames * out_channels);
   resample_planar_into(planar, frames, static_cast<int>(out_channels), info.samplerate,
                        options.target_rate, view.samples);
+  refuse_non_finite(view.samples, view.frames * out_channels);
   view.rate = options.target_rate;
   return view;
 }

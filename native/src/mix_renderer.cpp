@@ -89,8 +89,18 @@ void MixRenderer::render(const MixJob &job, bool noise_only) {
       mixture_memory.trim();
     }
   } give_back;
-  const Held clean = samples(job.clean, 0);
-  const Held noise = samples(job.noise, 1);
+  check_no_nul(job.output);
+  // A recording the decoder finds NaN or infinite in is the same error as one
+  // that reaches the mixer so (provided by another decoder).
+  const auto recording = [&](const std::string &path, int slot, const char *role) {
+    try {
+      return samples(path, slot);
+    } catch (const NonFiniteAudio &) {
+      throw non_finite_recording(role, path);
+    }
+  };
+  const Held clean = recording(job.clean, 0, "clean");
+  const Held noise = recording(job.noise, 1, "noise");
   std::int16_t *pcm = mixture_memory.get(clean.size);
   mix_pcm16_into(Recording{clean.data, clean.size, job.clean},
                  Recording{noise.data, noise.size, job.noise}, job.snr_db, job.offset, noise_only,

@@ -4,12 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tavol/errors.hpp"
@@ -27,18 +27,16 @@ void put16(std::vector<unsigned char> &out, std::uint16_t v) {
   out.push_back(static_cast<unsigned char>(v >> 8));
 }
 
-// A name no other writer in this or another process will pick.
+// A temporary name in the destination folder that no other writer, in this
+// process or another, picks at the same time: the process id and a counter of
+// this process, in fixed-width hex. It is short and the same length whatever
+// the final name, so any name the file system can hold can be written.
 std::filesystem::path temporary_sibling(const std::filesystem::path &path) {
-  static std::atomic<unsigned long> counter{0};
-  const auto tid = std::hash<std::thread::id>{}(std::this_thread::get_id());
-  std::string name(1, '.');
-  name.append(path.filename().string());
-  name.append(".tmp");
-  for (unsigned long part : {static_cast<unsigned long>(::getpid()),
-                             static_cast<unsigned long>(tid % 1000003), counter++}) {
-    name.append(std::to_string(part));
-    name.push_back('_');
-  }
+  static std::atomic<std::uint64_t> counter{0};
+  char name[40];
+  std::snprintf(name, sizeof name, ".tavol-%08lx%016llx.tmp",
+                static_cast<unsigned long>(::getpid()) & 0xffffffffUL,
+                static_cast<unsigned long long>(counter.fetch_add(1)));
   return path.parent_path() / name;
 }
 
@@ -92,8 +90,14 @@ void write_wav16(const std::filesystem::path &path, const std::int16_t *interlea
     header.push_back(static_cast<unsigned char>(c));
   put32(header, static_cast<std::uint32_t>(data_bytes));
 
-  const std::filesystem::path tmp = temporary_sibling(path);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  check_no_nul(path);
+  // A name left behind by an earlier process with our id is passed over.
+  std::filesystem::path tmp;
+  int fd = -1;
+  do
+    tmp = temporary_sibling(path);
+  while ((fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)) < 0 &&
+         errno == EEXIST);
   if (fd < 0)
     fail(errno, "cannot create " + path.string(), path);
   const bool ok = write_all(fd, header.data(), header.size()) &&

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <string>
 #include <utility>
@@ -171,4 +173,56 @@ TEST(AudioFile, ProbeAndDecodeAgreeWithLibsndfile) {
   fs::resize_file(dir / "t.wav", 44 + 500);
   EXPECT_EQ(tavol::probe_file(dir / "t.wav").frames, 250u);
   EXPECT_THROW(tavol::probe_file(dir / "missing.wav"), tavol::UnreadableAudio);
+}
+
+// Headers and samples that no recording can have are refused as corrupt (so
+// no other decoder is tried), through every path of the decoder: plain 16-bit
+// WAV read from its bytes, libsndfile, mono or planar, resampled or not.
+TEST(AudioFile, ImpossibleRatesAndNonFiniteSamplesAreCorrupt) {
+  const fs::path dir = fresh_dir("impossible");
+  auto floats = [](std::vector<float> v) {
+    return std::string(reinterpret_cast<const char *>(v.data()), v.size() * sizeof(float));
+  };
+  const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
+  const std::map<std::string, std::string> files = {
+      {"rate1_pcm16.wav", riff({{"fmt ", fmt(1, 1, 1, 16)}, {"data", std::string(3000, '\1')}})},
+      {"rate999_float.wav",
+       riff({{"fmt ", fmt(3, 1, 999, 32)}, {"data", floats(std::vector<float>(50, 0.1f))}})},
+      {"nan_mono.wav", riff({{"fmt ", fmt(3, 1, 16000, 32)}, {"data", floats({0.1f, nan, 0.2f})}})},
+      {"inf_stereo.wav",
+       riff({{"fmt ", fmt(3, 2, 16000, 32)}, {"data", floats({0.1f, 0.2f, 0.3f, -inf})}})},
+  };
+  // Finite samples that overflow to infinity in the mono mix or the resampler.
+  const float huge = std::numeric_limits<float>::max();
+  std::ofstream(dir / "huge_stereo.wav", std::ios::binary)
+      << riff({{"fmt ", fmt(3, 2, 16000, 32)}, {"data", floats({huge, huge, 0.1f, 0.1f})}});
+  std::ofstream(dir / "huge_mono.wav", std::ios::binary)
+      << riff({{"fmt ", fmt(3, 1, 16000, 32)}, {"data", floats(std::vector<float>(64, huge))}});
+  EXPECT_THROW(tavol::decode_file(dir / "huge_stereo.wav", {0, true}), tavol::CorruptAudio);
+  EXPECT_THROW(tavol::decode_file(dir / "huge_mono.wav", {8000, true}), tavol::CorruptAudio);
+  EXPECT_EQ(tavol::decode_file(dir / "huge_mono.wav", {0, true}).samples[0], huge);
+  for (const auto &[name, image] : files) {
+    std::ofstream(dir / name, std::ios::binary) << image;
+    for (const tavol::DecodeOptions options :
+         {tavol::DecodeOptions{0, true}, tavol::DecodeOptions{0, false},
+          tavol::DecodeOptions{8000, true}, tavol::DecodeOptions{22050, false}})
+      EXPECT_THROW(tavol::decode_file(dir / name, options), tavol::CorruptAudio) << name;
+    if (name.rfind("rate", 0) == 0) {
+      EXPECT_THROW(tavol::probe_file(dir / name), tavol::CorruptAudio) << name;
+    }
+  }
+  std::ofstream(dir / "rate1000.wav", std::ios::binary)
+      << riff({{"fmt ", fmt(3, 1, 1000, 32)}, {"data", floats(std::vector<float>(50, 0.1f))}});
+  EXPECT_EQ(tavol::decode_file(dir / "rate1000.wav", {16000, true}).frames, 800u);
+}
+
+// A NUL byte would end the path early at the C calls: "a.wav\0.flac" must not
+// read a.wav.
+TEST(AudioFile, PathWithNulByteIsRefused) {
+  const fs::path dir = fresh_dir("nul");
+  const std::vector<std::int16_t> pcm(100, 5);
+  tavol::write_wav16(dir / "a.wav", pcm.data(), pcm.size(), 1, 16000);
+  const fs::path sneaky = (dir / "a.wav").string() + std::string(1, '\0') + ".flac";
+  EXPECT_THROW(tavol::decode_file(sneaky), tavol::InvalidArgument);
+  EXPECT_THROW(tavol::probe_file(sneaky), tavol::InvalidArgument);
 }

@@ -73,3 +73,23 @@ TEST(WavWriter, MissingFolderIsAnIoErrorNamingThePath) {
     EXPECT_EQ(e.error_number(), ENOENT);
   }
 }
+
+// The temporary name is short and fixed, so a name the file system can hold
+// (255 bytes here) can be written; a NUL byte is refused before anything is
+// created, where the C calls would write the name cut short at it.
+TEST(WavWriter, LongestNamesAreWrittenAndNulBytesRefused) {
+  const fs::path dir = fresh_dir("names");
+  const std::vector<std::int16_t> a(4, 1);
+  for (std::size_t length : {200u, 231u, 255u}) {
+    const fs::path target = dir / (std::string(length - 4, 'n') + ".wav");
+    tavol::write_wav16(target, a.data(), a.size(), 1, 16000);
+    EXPECT_EQ(fs::file_size(target), 44u + 8u) << length;
+  }
+  const fs::path victim = dir / "victim.txt";
+  std::ofstream(victim) << "keep";
+  EXPECT_THROW(tavol::write_wav16(victim.string() + std::string(1, '\0') + ".wav", a.data(),
+                                  a.size(), 1, 16000),
+               tavol::InvalidArgument);
+  EXPECT_EQ(fs::file_size(victim), 4u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 4);
+}

@@ -119,3 +119,32 @@ def test_case_helpers():
     assert conv.upercase(("a", b"b")) == ["A"]
     with pytest.raises(TypeError):
         conv.lowercase(5)
+
+
+TZ_TABLE = pd.DataFrame({"t": pd.to_datetime(["2024-01-01"]).tz_localize("UTC")})
+# (into an existing workbook?, data, sheet): each raises inside pandas or openpyxl,
+# the first after the writer has dropped the sheet it replaces.
+FAILING_WRITES = {
+    "replace_sheet_with_unwritable_table": (True, TZ_TABLE, "S"),
+    "invalid_sheet_name_in_existing_book": (True, {"a": [1]}, "bad[name]"),
+    "invalid_sheet_name_in_new_book": (False, {"a": [1]}, "bad[name]"),
+    "unwritable_table_in_new_book": (False, TZ_TABLE, "S"),
+}
+
+
+@pytest.mark.parametrize("case", FAILING_WRITES)
+def test_failed_write_leaves_the_file_as_it_was(tmp_path, case):
+    existing, data, sheet = FAILING_WRITES[case]
+    target = tmp_path / "book.xlsx"
+    if existing:
+        conv.data2xlsx({"keep": [1, 2]}, target, "S")
+        conv.data2xlsx({"other": [3]}, target, "T")
+        before = target.read_bytes()
+    with pytest.raises(Exception) as raised:
+        conv.data2xlsx(data, target, sheet)
+    assert not isinstance(raised.value, AssertionError)
+    if existing:
+        assert target.read_bytes() == before
+    else:
+        assert not target.exists()
+    assert [p.name for p in tmp_path.iterdir()] == (["book.xlsx"] if existing else [])

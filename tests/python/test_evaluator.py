@@ -488,6 +488,24 @@ def test_pesq_cli_maps_mos_lqo_back_to_raw_mos():
         _pesq_cli.raw_mos_from_lqo(5.0)
 
 
+@pytest.mark.parametrize(
+    "args, parsed",
+    [
+        (["+16000", "+ref.wav", "deg.wav"], (16000, "+ref.wav", "deg.wav")),
+        (["+8000", "+8000.wav", "+"], (8000, "+8000.wav", "+")),
+        (["+ref.wav", "deg.wav"], "missing the sampling rate"),
+        (["+16000", "+8000", "a.wav"], "more than one rate option"),
+    ],
+)
+def test_pesq_cli_only_plus_digits_is_a_rate(args, parsed):
+    # Anything else starting with "+" is a file name, however it looks.
+    if isinstance(parsed, tuple):
+        assert _pesq_cli.parse_args(args) == parsed
+    else:
+        with pytest.raises(_pesq_cli.UsageError, match=parsed):
+            _pesq_cli.parse_args(args)
+
+
 def pesq_exe():
     found = shutil.which("pesq.exe") or os.path.join(os.path.dirname(sys.executable), "pesq.exe")
     if not os.access(found, os.X_OK):

@@ -7,6 +7,7 @@ import multiprocessing
 import pickle
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -87,3 +88,47 @@ def test_heavy_libraries_are_imported_on_first_use(name):
     assert early == []
     assert kept and set(roots) <= set(HEAVY)
     assert bool(lazy) == (name != "tavol.util.others")
+
+
+def nul_cases(d):
+    """(name, call): each passes a path holding a NUL byte; cut at the NUL, the path
+    would name secret.wav (to read) or victim.txt (to overwrite)."""
+    from tavol.core.synth import Synthesizer
+    from tavol.util import conv, visual
+
+    secret, victim = str(d / "secret.wav"), str(d / "victim.txt")
+    tail = "\0.wav"
+    one = np.full(1600, 0.1, np.float32)
+    return {
+        "io.file_load": lambda: io.file_load(secret + tail),
+        "io.load_wave": lambda: io.load_wave(secret + tail),
+        "io.load_waves": lambda: io.load_waves([secret + tail]),
+        "io.check_input": lambda: io.check_input([secret + tail]),
+        "io.check_file": lambda: io.check_file(victim + tail),
+        "io.check_path": lambda: io.check_path(victim + tail),
+        "io.save_wave": lambda: io.save_wave(victim + tail, one, 16000),
+        "io.copy_waves source": lambda: io.copy_waves(d, [secret + tail]),
+        "io.copy_waves folder": lambda: io.copy_waves(str(d / "out") + "\0x", [secret]),
+        "io.LoadAudio": lambda: io.LoadAudio(str(d) + "\0x"),
+        "synth.syn_waves output": lambda: Synthesizer.syn_waves([(victim + tail, secret, secret, 0)], False, 0),
+        "synth.syn_waves input": lambda: Synthesizer.syn_waves([(d / "o.wav", secret + tail, secret, 0)], False, 0),
+        "conv.data2xlsx": lambda: conv.data2xlsx({"a": [1]}, victim + "\0.xlsx", "s"),
+        "visual.basic_analyze": lambda: visual.basic_analyze(secret + tail),
+        "visual.plot_stft_w_2mfe": lambda: visual.Common.plot_stft_w_2mfe(secret + tail, 40, 4000),
+    }
+
+
+NUL_CASES = list(nul_cases(Path(".")))
+
+
+@pytest.mark.parametrize("case", NUL_CASES)
+def test_paths_with_a_nul_byte_are_refused_everywhere(tmp_path, monkeypatch, case):
+    # C calls stop at the NUL: the rest of the name must not quietly vanish.
+    monkeypatch.chdir(tmp_path)
+    write_wav(tmp_path / "secret.wav", frames=1600)
+    (tmp_path / "victim.txt").write_text("thesis")
+    before = sorted(p.name for p in tmp_path.iterdir())
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        nul_cases(tmp_path)[case]()
+    assert (tmp_path / "victim.txt").read_text() == "thesis"
+    assert sorted(p.name for p in tmp_path.iterdir()) == before

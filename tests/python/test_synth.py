@@ -315,6 +315,26 @@ def test_unusable_recordings_are_clear_errors(tmp_path):
     assert not (tmp_path / "o.wav").exists()
 
 
+@pytest.mark.parametrize("shared", [False, True], ids=["own", "shared"])
+@pytest.mark.parametrize("role, bad", [("clean", np.nan), ("noise", np.inf), ("noise", np.nan)])
+def test_recordings_holding_nan_or_infinity_are_errors_naming_them(tmp_path, role, bad, shared):
+    # Not an all-zero mixture reported as written, and not "zero variance".
+    clean_dir, noise_dir = corpus(tmp_path, ["a", "b"], ["x"])
+    spoilt = tone(4000, 7)
+    spoilt[100] = bad
+    write_wav(tmp_path / "bad.wav", spoilt, subtype="FLOAT")
+    recordings = {"clean": clean_dir / "a.wav", "noise": noise_dir / "x.wav", role: tmp_path / "bad.wav"}
+    entries = [(tmp_path / "o1.wav", recordings["clean"], recordings["noise"], 0)]
+    if shared:  # a second entry makes the bad recording a shared (cached) one
+        entries.append((tmp_path / "o2.wav", recordings["clean"], recordings["noise"], 5))
+    with pytest.raises(ValueError) as raised:
+        for i in range(len(entries)):
+            Synthesizer.syn_waves(entries, False, i)
+    assert str(raised.value) == (f"{role} recording holds samples that are not finite (NaN or "
+                                 f"infinity): '{tmp_path / 'bad.wav'}'")
+    assert not list(tmp_path.glob("o*.wav"))
+
+
 # ---------------------------------------------------------------- silence entries and pooling
 
 

@@ -31,8 +31,11 @@ struct DecodeOptions {
 
 // Decodes a whole file. Throws UnreadableAudio when libsndfile cannot open it
 // (so a caller may fall back to another decoder) and CorruptAudio when the
-// file opens but its data is damaged: a WAV whose data chunk claims more bytes
-// than the file holds, or a read that ends early.
+// file opens but its data is damaged or impossible: a WAV whose data chunk
+// claims more bytes than the file holds, a read that ends early, a declared
+// rate below kMinAudioRate, or (NonFiniteAudio) samples that are NaN or
+// infinite, or overflow to it in the mono mix or the resampler. A path
+// holding a NUL byte is InvalidArgument.
 Audio decode_file(const std::filesystem::path &path, const DecodeOptions &options = {});
 
 // What a file's header says, read without decoding the data.

@@ -10,6 +10,14 @@ inline constexpr float kFullScale = 32767.0f;
 inline constexpr int kPcm16Min = -32768;
 inline constexpr int kPcm16Max = 32767;
 
+// Lowest sampling rate a decoded file may declare (Hz): a header below it
+// cannot describe real audio, and resampling it would blow a few bytes up into
+// gigabytes.
+inline constexpr int kMinAudioRate = 1000;
+
+// What a path holding a NUL byte is refused with, the words of Python's open().
+inline constexpr const char *kMsgNulInPath = "embedded null byte";
+
 // Batch loading goes parallel only above this many files; default worker count.
 inline constexpr std::size_t kLoadPoolThreshold = 300;
 inline constexpr int kDefaultLoadWorkers = 8;

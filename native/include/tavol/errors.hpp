@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "tavol/constants.hpp"
+
 namespace tavol {
 
 // Base of everything the core throws on purpose.
@@ -56,5 +58,19 @@ class CorruptAudio : public AudioError {
 public:
   using AudioError::AudioError;
 };
+
+// Damage of one kind: samples that are NaN or infinite, or become so when
+// mixed to mono or resampled.
+class NonFiniteAudio : public CorruptAudio {
+public:
+  using CorruptAudio::CorruptAudio;
+};
+
+// Refuses a path holding a NUL byte (InvalidArgument, "embedded null byte"):
+// the C calls that take it would stop at that byte and use another file.
+inline void check_no_nul(const std::filesystem::path &path) {
+  if (path.native().find('\0') != std::filesystem::path::string_type::npos)
+    throw InvalidArgument(kMsgNulInPath);
+}
 
 } // namespace tavol

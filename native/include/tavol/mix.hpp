@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tavol/errors.hpp"
+
 namespace tavol {
 
 // A decoded mono recording and the name (path) errors should mention.
@@ -45,8 +47,14 @@ std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::si
 // mean removed and is scaled so that mean_square(clean) / variance(noise)
 // equals 10^(snr_db / 10); it is added to the clean (or kept alone when
 // noise_only), multiplied by 32767, truncated toward zero and saturated.
-// InvalidArgument, naming the file, for an empty clean or noise recording and
-// for a fitted noise of zero variance (it cannot be scaled to any SNR).
+// InvalidArgument, naming the file, for an empty clean or noise recording, for
+// NaN or infinite samples among those used, and for a fitted noise of zero
+// variance (it cannot be scaled to any SNR); InvalidArgument for an SNR that
+// is not finite.
+// The InvalidArgument for a recording ("clean" or "noise") named `name` whose
+// samples are not all finite.
+InvalidArgument non_finite_recording(std::string_view role, std::string_view name);
+
 std::vector<std::int16_t> mix_pcm16(const Recording &clean, const Recording &noise, double snr_db,
                                     std::size_t offset, bool noise_only);
 // The same into `out`, which has room for clean.size samples.
