@@ -23,7 +23,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -31,6 +30,7 @@
 
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
+#include "tavol/speech_level.hpp"
 #include "tavol/wav_writer.hpp"
 
 namespace tavol {
@@ -116,25 +116,22 @@ __attribute__((target("avx2"))) std::size_t sum_blocks_avx2(const float *x, std:
 }
 #endif
 
-std::atomic<bool> baseline_only{false};
-
-bool use_avx2() {
 #if TAVOL_HAVE_AVX2
+bool use_avx2(SampleLoops loops) {
   static const bool available = __builtin_cpu_supports("avx2");
-  return available && !baseline_only.load(std::memory_order_relaxed);
-#else
-  return false;
-#endif
+  return available && loops == SampleLoops::Widest;
 }
+#endif
 
-template <bool square> double sum_lanes(const float *x, std::size_t n, double c) {
+template <bool square>
+double sum_lanes(const float *x, std::size_t n, double c, [[maybe_unused]] SampleLoops loops) {
   double lanes[kLanes];
   std::size_t i =
 #if TAVOL_HAVE_AVX2
-      use_avx2() ? sum_blocks_avx2<square>(x, n, c, lanes) :
+      use_avx2(loops) ? sum_blocks_avx2<square>(x, n, c, lanes) :
 #endif
 #if TAVOL_HAVE_SSE2
-                 sum_blocks_sse2<square>(x, n, c, lanes);
+                      sum_blocks_sse2<square>(x, n, c, lanes);
 #else
       sum_blocks_plain<square>(x, n, c, lanes);
 #endif
@@ -145,16 +142,20 @@ template <bool square> double sum_lanes(const float *x, std::size_t n, double c)
   return combine(lanes);
 }
 
-double sum(const float *x, std::size_t n) { return sum_lanes<false>(x, n, 0.0); }
-double sum_squares(const float *x, std::size_t n, double c) { return sum_lanes<true>(x, n, c); }
+double sum(const float *x, std::size_t n, SampleLoops loops) {
+  return sum_lanes<false>(x, n, 0.0, loops);
+}
+double sum_squares(const float *x, std::size_t n, double c, SampleLoops loops) {
+  return sum_lanes<true>(x, n, c, loops);
+}
 
-// One sample: saturate((signal + gain * (noise - mean)) * full scale); without
-// a signal, the scaled noise alone. The vector loops compute exactly this.
-inline std::int16_t mix_one(const float *signal, float noise, std::size_t k, double gain,
-                            double mean) {
+// One sample before the 16-bit conversion: (signal + gain * (noise - mean)) *
+// full scale; without a signal, the scaled noise alone. The vector loops
+// compute exactly this, then saturate.
+inline double mix_value(const float *signal, float noise, std::size_t k, double gain, double mean,
+                        double full_scale) {
   const double scaled = gain * (static_cast<double>(noise) - mean);
-  const double full_scale = kFullScale;
-  return saturate_pcm16((signal ? static_cast<double>(signal[k]) + scaled : scaled) * full_scale);
+  return (signal ? static_cast<double>(signal[k]) + scaled : scaled) * full_scale;
 }
 
 #if TAVOL_HAVE_SSE2
@@ -169,9 +170,9 @@ inline __m128i saturate_sse2(__m128d lo2, __m128d hi2) {
 }
 
 std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t n, double gain,
-                            double mean, std::int16_t *dst) {
+                            double mean, double full_scale, std::int16_t *dst) {
   const __m128d g = _mm_set1_pd(gain), m = _mm_set1_pd(mean);
-  const __m128d fs = _mm_set1_pd(static_cast<double>(kFullScale));
+  const __m128d fs = _mm_set1_pd(full_scale);
   auto four = [&](std::size_t at) {
     const __m128 nv = _mm_loadu_ps(noise + at);
     __m128d lo = _mm_mul_pd(g, _mm_sub_pd(_mm_cvtps_pd(nv), m));
@@ -204,9 +205,9 @@ mix_four_avx2(const float *signal, const float *noise, __m256d g, __m256d m, __m
 
 __attribute__((target("avx2"))) std::size_t mix_blocks_avx2(const float *signal, const float *noise,
                                                             std::size_t n, double gain, double mean,
-                                                            std::int16_t *dst) {
+                                                            double full_scale, std::int16_t *dst) {
   const __m256d g = _mm256_set1_pd(gain), m = _mm256_set1_pd(mean);
-  const __m256d fs = _mm256_set1_pd(static_cast<double>(kFullScale));
+  const __m256d fs = _mm256_set1_pd(full_scale);
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     const __m128i a = mix_four_avx2(signal ? signal + i : nullptr, noise + i, g, m, fs);
@@ -218,19 +219,23 @@ __attribute__((target("avx2"))) std::size_t mix_blocks_avx2(const float *signal,
 #endif
 
 void mix_run(const float *signal, const float *noise, std::size_t n, double gain, double mean,
-             std::int16_t *dst) {
+             double full_scale, [[maybe_unused]] SampleLoops loops, std::int16_t *dst) {
   std::size_t i =
 #if TAVOL_HAVE_AVX2
-      use_avx2() ? mix_blocks_avx2(signal, noise, n, gain, mean, dst) :
+      use_avx2(loops) ? mix_blocks_avx2(signal, noise, n, gain, mean, full_scale, dst) :
 #endif
 #if TAVOL_HAVE_SSE2
-                 mix_blocks_sse2(signal, noise, n, gain, mean, dst);
+                      mix_blocks_sse2(signal, noise, n, gain, mean, full_scale, dst);
 #else
       std::size_t{0}; // the per-sample loop below does it all
 #endif
   for (; i < n; ++i)
-    dst[i] = mix_one(signal, noise[i], i, gain, mean);
+    dst[i] = saturate_pcm16(mix_value(signal, noise[i], i, gain, mean, full_scale));
 }
+
+// A value in int16 scale that saturate_pcm16 cannot keep: its truncation lies
+// outside [-32768, 32767].
+inline bool clips(double v) { return v >= kPcm16Max + 1.0 || v <= kPcm16Min - 1.0; }
 
 // Checks that the noise can be fitted to `length` samples at `offset`.
 void check_fit(const Recording &noise, std::size_t length, std::size_t offset) {
@@ -262,10 +267,6 @@ void for_each_piece(const Recording &noise, std::size_t length, std::size_t offs
 
 } // namespace
 
-void use_sample_loops(SampleLoops loops) noexcept {
-  baseline_only.store(loops == SampleLoops::Baseline, std::memory_order_relaxed);
-}
-
 NoiseFit noise_fit(std::size_t noise_len, std::size_t clean_len) noexcept {
   if (noise_len < clean_len)
     return NoiseFit::Repeat;
@@ -274,10 +275,19 @@ NoiseFit noise_fit(std::size_t noise_len, std::size_t clean_len) noexcept {
   return NoiseFit::Excerpt;
 }
 
-double mean_square(const float *x, std::size_t n) noexcept {
+double mean_square(const float *x, std::size_t n, SampleLoops loops) noexcept {
   if (n == 0)
     return 0.0;
-  return sum_squares(x, n, 0.0) / static_cast<double>(n);
+  return sum_squares(x, n, 0.0, loops) / static_cast<double>(n);
+}
+
+double clean_level(const float *x, std::size_t n, SnrDefinition definition, int rate) {
+  if (definition == SnrDefinition::Active) {
+    const SpeechLevel level = active_speech_level(x, n, rate);
+    if (level.mean_square > 0.0)
+      return level.mean_square;
+  }
+  return mean_square(x, n);
 }
 
 std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::size_t offset) {
@@ -290,16 +300,20 @@ std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::si
   return out;
 }
 
-void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_db,
-                    std::size_t offset, bool noise_only, std::int16_t *out) {
+MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_db,
+                        std::size_t offset, const MixOptions &options, std::int16_t *out) {
+  if (!std::isfinite(snr_db))
+    throw InvalidArgument("the SNR must be a finite number of dB, got " + std::to_string(snr_db) +
+                          " for " + quoted(clean.name) + " with " + quoted(noise.name));
   if (clean.size == 0)
     throw InvalidArgument("clean recording is empty: " + quoted(clean.name));
   const std::size_t n = clean.size;
   check_fit(noise, n, offset);
+  const SampleLoops loops = options.loops;
 
   double total = 0.0;
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t, std::size_t count) {
-    total += sum(src, count);
+    total += sum(src, count, loops);
   });
   const double mean = total / static_cast<double>(n);
   double squares = 0.0;
@@ -310,7 +324,7 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
       first = src;
       first_count = count;
     }
-    squares += sum_squares(src, count, mean);
+    squares += sum_squares(src, count, mean, loops);
   });
   const double variance = squares / static_cast<double>(n);
   // A constant noise (digital silence, a DC level) has no variance to scale.
@@ -324,17 +338,78 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
     throw InvalidArgument("noise has zero variance over the " + std::to_string(n) +
                           " samples used, so it cannot be scaled to an SNR: " + quoted(noise.name));
 
-  const double target = mean_square(clean.samples, n) / std::pow(10.0, snr_db / 10.0);
+  MixStats stats;
+  stats.clean_level = options.clean_level >= 0.0
+                          ? options.clean_level
+                          : (options.definition == SnrDefinition::Power
+                                 ? mean_square(clean.samples, n, loops)
+                                 : clean_level(clean.samples, n, options.definition, options.rate));
+  const double target = stats.clean_level / std::pow(10.0, snr_db / 10.0);
   const double gain = std::sqrt(target) / std::sqrt(variance);
+  const float *signal = options.noise_only ? nullptr : clean.samples;
+  const double full_scale = kFullScale;
+
+  // The samples as they would be written at full scale: their peak and how many would clip.
+  const bool inspect = options.measure || options.clipping != Clipping::Saturate;
+  double peak = 0.0;
+  auto count_clipped = [&](double fs) {
+    std::size_t clipped = 0;
+    for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
+      const float *s = signal ? signal + start : nullptr;
+      for (std::size_t k = 0; k < count; ++k) {
+        const double v = mix_value(s, src[k], k, gain, mean, fs);
+        peak = std::max(peak, std::fabs(v));
+        clipped += clips(v) ? 1 : 0;
+      }
+    });
+    return clipped;
+  };
+  std::size_t clipped = inspect ? count_clipped(full_scale) : 0;
+  if (clipped > 0 && options.clipping == Clipping::Error)
+    throw ClippingError("the mixture of " + quoted(clean.name) + " and " + quoted(noise.name) +
+                        " at " + std::to_string(snr_db) + " dB would clip " +
+                        std::to_string(clipped) + " of its " + std::to_string(n) +
+                        " samples (peak " + std::to_string(peak / full_scale) + " x full scale)");
+  if (clipped > 0 && options.clipping == Clipping::Rescale) {
+    stats.scale = kRescalePeak * full_scale / peak;
+    clipped = count_clipped(full_scale * stats.scale);
+  }
+  stats.clipped = clipped;
+  stats.clean_gain = options.noise_only ? 0.0 : stats.scale;
+  stats.noise_gain = gain * stats.scale;
+
+  const double written_scale = full_scale * stats.scale;
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
-    mix_run(noise_only ? nullptr : clean.samples + start, src, count, gain, mean, out + start);
+    mix_run(signal ? signal + start : nullptr, src, count, gain, mean, written_scale, loops,
+            out + start);
   });
+
+  if (options.measure) {
+    // The noise as written: the 16-bit samples less the clean they carry.
+    double e_sum = 0.0, e_squares = 0.0;
+    int top = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const int v = out[k];
+      top = std::max(top, v < 0 ? -v : v);
+      const double e = v / full_scale - stats.clean_gain * static_cast<double>(clean.samples[k]);
+      e_sum += e;
+      e_squares += e * e;
+    }
+    const double e_mean = e_sum / static_cast<double>(n);
+    const double e_var = e_squares / static_cast<double>(n) - e_mean * e_mean;
+    stats.peak = top;
+    stats.realised_snr_db =
+        10.0 * std::log10(stats.scale * stats.scale * stats.clean_level / e_var);
+  }
+  return stats;
 }
 
 std::vector<std::int16_t> mix_pcm16(const Recording &clean, const Recording &noise, double snr_db,
                                     std::size_t offset, bool noise_only) {
   std::vector<std::int16_t> out(clean.size);
-  mix_pcm16_into(clean, noise, snr_db, offset, noise_only, out.data());
+  MixOptions options;
+  options.noise_only = noise_only;
+  mix_pcm16_into(clean, noise, snr_db, offset, options, out.data());
   return out;
 }
 
