@@ -27,7 +27,12 @@ bool is_within(const fs::path &inner, const fs::path &outer) {
   return !rel.empty() && *rel.begin() != "..";
 }
 
-std::string in_quotes(const fs::path &p) { return "'" + p.string() + "'"; }
+std::string in_quotes(const fs::path &p) {
+  std::string out(1, '\'');
+  out.append(p.native());
+  out.push_back('\'');
+  return out;
+}
 
 } // namespace
 
