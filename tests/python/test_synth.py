@@ -645,3 +645,87 @@ def test_colliding_names_are_numbered(tmp_path, monkeypatch):
     s.snrRatio = [5, 5]  # the same SNR twice: two entries, two files
     names = [e[0].name for e in s.syn("inc")]
     assert len(set(names)) == len(names) == len(list(s.noisyDir.glob("*.wav"))) == 8
+
+
+# ---------------------------------------------------------------- unsafe requests are refused before anything is touched
+
+
+def snapshot(root):
+    return sorted((p, p.stat().st_size if p.is_file() else -1) for p in Path(root).rglob("*"))
+
+
+@pytest.mark.parametrize("out", [".", "..", "home", "tmp_mixed", "tmp_mixed/deeper"])
+def test_folders_that_are_not_output_folders_are_refused(tmp_path, monkeypatch, out):
+    clean_dir, noise_dir = corpus(tmp_path / "data", ["a"], ["x"])
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50))
+    work = tmp_path / "thesis" / "work"
+    (work / "tmp_mixed" / "deeper").mkdir(parents=True)
+    (work / "chapter.txt").write_text("years of work")
+    monkeypatch.chdir(work)
+    monkeypatch.setenv("HOME", str(work / "home"))
+    (work / "home").mkdir()
+    before = snapshot(tmp_path)
+    s = Synthesizer(clean_dir, noise_dir, out, [0])
+    with pytest.raises(ValueError, match="refusing"):
+        s.syn_extra_mode(tmp_path / "bg")
+    if not out.startswith("tmp_mixed"):  # the staging folder is the extra mode's alone
+        with pytest.raises(ValueError, match="refusing"):
+            s.syn("reg")
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("snrs,background", [([0, float("nan")], 5), ([float("inf")], 5), ([0], [np.nan])])
+def test_non_finite_snrs_are_refused(tmp_path, snrs, background):
+    s = make_synth(tmp_path, ["a"], ["x"], snrs)
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50))
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="not a finite number"):
+        s.syn_extra_mode(tmp_path / "bg", background)
+    if background == 5:
+        with pytest.raises(ValueError, match="not a finite number"):
+            s.syn("inc")
+        with pytest.raises(ValueError, match="finite"):
+            Synthesizer.syn_waves((tmp_path / "o.wav", s.cleanWaves[0], s.noiseWaves[0], snrs[-1]), False)
+    assert snapshot(tmp_path) == before
+
+
+def test_names_the_file_system_cannot_hold_are_found_first(tmp_path):
+    s = make_synth(tmp_path, ["a"], ["n" * 250], [0])
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="bytes long"):
+        s.syn("reg")
+    assert snapshot(tmp_path) == before
+
+
+def test_clean_names_that_are_not_utf8(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, [], ["x"])
+    name = os.fsdecode(b"caf\xe9")
+    os.rename(write_wav(clean_dir / "plain.wav", tone(1600, 1)), os.fsencode(clean_dir) + b"/caf\xe9.wav")
+    s = Synthesizer(clean_dir, noise_dir, tmp_path / "out", [0])
+    entries = s.syn("reg", is_add_clean=True)
+    assert os.fsencode(entries[0][0].name) == b"caf\xe9_x_0dB.wav" and entries[0][0].is_file()
+    assert (tmp_path / "out" / "RAW_DATA" / f"{name}_raw.wav").is_file()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="not valid UTF-8"):
+        s.syn("reg", manifest=True)
+    assert snapshot(tmp_path) == before
+
+
+def test_bad_manifests_name_the_row_and_column_and_write_nothing(tmp_path):
+    import pandas as pd
+    s = make_synth(tmp_path, ["a", "b"], ["x"], [0])
+    rows = s.plan("reg")
+    for column, value in [("offset", -1), ("snr_db", np.inf), ("output", "../escape.wav"),
+                          ("noise", "../gone.wav")]:
+        bad = rows.astype({column: object})
+        bad.loc[1, column] = value
+        with pytest.raises(ValueError, match=f"row 1, column '{column}'"):
+            synth.render(bad, out_path=tmp_path / "out")
+    with pytest.raises(ValueError, match="no column 'fit'"):
+        synth.render(rows.drop(columns="fit"), out_path=tmp_path / "out")
+    assert not (tmp_path / "out").exists() and not (tmp_path / "escape.wav").exists()
