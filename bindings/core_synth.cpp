@@ -63,6 +63,11 @@ constexpr const char *kCleanCopyTag = "_n0";
 constexpr const char *kSilenceTag = "_n00";
 constexpr const char *kManifestName = "manifest.csv";
 constexpr const char *kSeedAttr = "seed_";
+#ifdef TAVOL_VERSION
+constexpr const char *kVersion = TAVOL_VERSION;
+#else
+constexpr const char *kVersion = "0+unknown"; // built outside pip
+#endif
 constexpr double kDefaultSilenceShare = 0.02;
 constexpr double kExtraSilenceShare = 0.02;
 
@@ -847,7 +852,7 @@ void write_manifest(py::module_ &m, const RunPlan &plan, py::handle noisy, py::h
   py::object folder = csv_path.attr("parent");
   folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   const fs::path base = fs.bytes(folder), out = fs.bytes(noisy);
-  params["tavol_version"] = py::module_::import("importlib.metadata").attr("version")("tavol");
+  params["tavol_version"] = kVersion;
   params["rows"] = plan.rows.size();
   params["out_path"] = fs.str(tavol::relative_path(out, base));
   params["paths"] = "output: relative to out_path; clean and noise: relative to this file's "

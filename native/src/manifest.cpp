@@ -209,8 +209,27 @@ std::string manifest_csv(const std::vector<ManifestRow> &rows, const fs::path &o
   for (const ManifestRow &row : rows)
     if (row.kind == RowKind::Stage)
       staged.insert(row.job.output.string());
-  auto input = [&](const std::string &path) {
-    return staged.count(path) ? path : relative_path(path, base);
+  // Many rows share an input (a noise, a clean file): each is made relative once.
+  const fs::path out_root = normal(out_folder), in_root = normal(base);
+  std::unordered_map<std::string, std::string> inputs;
+  auto relative = [](const fs::path &path, const fs::path &root) {
+    const fs::path rel = normal(path).lexically_relative(root);
+    return rel.empty() ? path.string() : rel.string();
+  };
+  // Outputs are usually spelled as the output folder, "/", a plain relative path.
+  const std::string out_prefix = out_folder.native() + "/";
+  auto output = [&](const std::string &path) {
+    if (path.compare(0, out_prefix.size(), out_prefix) == 0 &&
+        path.find("/.", out_prefix.size() - 1) == std::string::npos &&
+        path.find("//", out_prefix.size() - 1) == std::string::npos)
+      return path.substr(out_prefix.size());
+    return relative(path, out_root);
+  };
+  auto input = [&](const std::string &path) -> const std::string & {
+    auto [it, fresh] = inputs.try_emplace(path);
+    if (fresh)
+      it->second = staged.count(path) ? path : relative(path, in_root);
+    return it->second;
   };
 
   std::string out;
@@ -221,8 +240,7 @@ std::string manifest_csv(const std::vector<ManifestRow> &rows, const fs::path &o
   for (const ManifestRow &row : rows) {
     const MixJob &job = row.job;
     std::vector<std::string> f(columns.size());
-    f[kOutput] =
-        row.kind == RowKind::Stage ? job.output.string() : relative_path(job.output, out_folder);
+    f[kOutput] = row.kind == RowKind::Stage ? job.output.string() : output(job.output.native());
     f[kKind] = to_string(row.kind);
     f[kClean] = input(job.clean);
     if (!row.copies()) {

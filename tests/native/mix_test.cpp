@@ -146,6 +146,19 @@ TEST(Mix, VectorLoopsMatchTheFormulaAtEveryLengthAndWidth) {
           mix_with(tavol::SampleLoops::Baseline, clean, noise, 3.5, 3, noise_only);
       const auto widest = mix_with(tavol::SampleLoops::Widest, clean, noise, 3.5, 3, noise_only);
       EXPECT_EQ(baseline, widest) << n;
+      // The measured values agree too: the same eight lanes in both builds.
+      tavol::MixStats measured[2];
+      for (auto loops : {tavol::SampleLoops::Baseline, tavol::SampleLoops::Widest}) {
+        tavol::MixOptions options;
+        options.loops = loops;
+        options.noise_only = noise_only;
+        options.measure = true;
+        std::vector<std::int16_t> pcm(n);
+        measured[loops == tavol::SampleLoops::Widest] =
+            tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 3.5, 3, options, pcm.data());
+      }
+      EXPECT_EQ(measured[0].realised_snr_db, measured[1].realised_snr_db) << n;
+      EXPECT_EQ(measured[0].peak, measured[1].peak) << n;
       for (std::size_t i = 0; i < n; ++i) {
         const long double v =
             ((noise_only ? 0.0L : clean[i]) + gain * (noise[3 + i] - mean)) * 32767.0L;
