@@ -86,27 +86,53 @@ double measure(const float *x, std::size_t n, int rate,
   std::size_t head = 0, size = 0;
   auto slot = [&](std::size_t i) { return (head + i) % at.size(); };
 
+  // The envelope moves slowly, so most samples reach as many thresholds as
+  // the one before, and the window's maximum is the same: those take the
+  // short, well-predicted path (move the back entry to this sample, count one
+  // more sample of the current maximum).
   windows_at.fill(0);
   double sum_squares = 0.0, p = 0.0, q = 0.0;
+  int previous = -1, maximum = 0;
+  std::size_t run = 0;
   for (std::size_t k = 0; k < n; ++k) {
     const double v = static_cast<double>(x[k]);
     sum_squares += v * v;
-    p = g * p + (1 - g) * (v > 0 ? v : -v);
+    p = g * p + (1 - g) * std::fabs(v);
     q = g * q + (1 - g) * p;
     const int reached = thresholds_reached(q);
-    while (size > 0 && level[slot(size - 1)] <= reached)
-      --size;
-    if (reached > 0) {
-      at[slot(size)] = k;
-      level[slot(size)] = reached;
-      ++size;
+    if (reached == previous && (reached > 0 ? size == 1 : size == 0)) {
+      // Steady level (or silence): the window holds this sample's level alone.
+      if (reached > 0)
+        at[head] = k;
+      ++run;
+      continue;
+    }
+    if (reached == previous) {
+      if (reached > 0) // the back entry holds this level from the sample before
+        at[slot(size - 1)] = k;
+    } else {
+      while (size > 0 && level[slot(size - 1)] <= reached)
+        --size;
+      if (reached > 0) {
+        at[slot(size)] = k;
+        level[slot(size)] = reached;
+        ++size;
+      }
+      previous = reached;
     }
     while (size > 0 && at[head] + hangover < k) {
       head = (head + 1) % at.size();
       --size;
     }
-    ++windows_at[size > 0 ? static_cast<std::size_t>(level[head]) : 0];
+    const int now = size > 0 ? level[head] : 0;
+    if (now != maximum) {
+      windows_at[static_cast<std::size_t>(maximum)] += run;
+      maximum = now;
+      run = 0;
+    }
+    ++run;
   }
+  windows_at[static_cast<std::size_t>(maximum)] += run;
   return sum_squares;
 }
 
