@@ -4,6 +4,12 @@ on 8 threads above 200 entries) against the same algorithm in plain Python
 on a generated corpus, in one run. Clean files are 16 kHz; the longer noise files are
 44.1 kHz, so every noise is resampled.
 
+Then, in the same run, what the self-describing runs cost against a plain syn: writing
+the manifest (manifest=True), re-rendering it (tavol.core.synth.render), and the active
+speech level of P.56 as the SNR definition (snr_definition="active"). Those are timed
+interleaved (each repeat runs every variant once) and given as the best wall time and the
+best CPU time (all threads) of each, since the CPU time is what a loaded machine disturbs least.
+
     python bench/bench_synth.py [--clean 120 300] [--inc-clean 20] [--noises 4] [--repeat 3]
                                 [--dir FOLDER]
 
@@ -32,6 +38,7 @@ from scipy.io import wavfile
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import baseline_synth  # noqa: E402
+from tavol.core import synth  # noqa: E402
 from tavol.core.synth import Synthesizer  # noqa: E402
 
 SNRS = [-5, 0, 5]
@@ -118,6 +125,34 @@ def main():
                   f"   tavol x{t_base / t_tavol:.1f}")
             print(f"  plain Python, numpy power      {t_fast:7.3f} s  {n / t_fast:8.0f} entries/s"
                   f"   tavol x{t_fast / t_tavol:.1f}")
+
+        # Manifests, re-rendering and the P.56 definition against a plain syn.
+        print("\nself-describing runs (best of %d, interleaved): wall / CPU" % max(args.repeat, 5))
+        for mode, files in cases:
+            n = len(baseline_synth.plan(files, noises, SNRS, root, mode))
+            wall, cpu = {}, {}
+            for r in range(max(args.repeat, 5)):
+                for label, kwargs in [("syn", {}), ("manifest", {"manifest": True}),
+                                      ("active", {"snr_definition": "active"}), ("render", None)]:
+                    out = root / f"m_{mode}{n}_{label}{r}"
+                    start, start_cpu = time.perf_counter(), time.process_time()
+                    with contextlib.redirect_stderr(stdio.StringIO()), \
+                            contextlib.redirect_stdout(stdio.StringIO()):
+                        if kwargs is None:
+                            synth.render(root / f"m_{mode}{n}_manifest{r}" / "manifest.csv", out_path=out)
+                        else:
+                            s = Synthesizer(clean_dir, noise_dir, out, SNRS)
+                            s.cleanWaves, s.noiseWaves = list(files), list(noises)
+                            s.syn(mode, **kwargs)
+                    wall[label] = min(wall.get(label, float("inf")), time.perf_counter() - start)
+                    cpu[label] = min(cpu.get(label, float("inf")), time.process_time() - start_cpu)
+            print(f"{mode}: {n} entries")
+            print(f"  syn                            {wall['syn']:7.3f} s / {cpu['syn']:7.3f} s CPU")
+            for label, what in [("manifest", "syn(manifest=True)"), ("render", "render(manifest)"),
+                                ("active", "syn(snr_definition='active')")]:
+                print(f"  {what:<30} {wall[label]:7.3f} s / {cpu[label]:7.3f} s CPU"
+                      f"   {100 * (wall[label] / wall['syn'] - 1):+6.1f}% wall"
+                      f" {100 * (cpu[label] / cpu['syn'] - 1):+6.1f}% CPU")
 
         # Same seed, same draws in the same order: the sequential runs agree sample for sample
         # up to float32-versus-double rounding.

@@ -1,19 +1,27 @@
-// tavol.core.synth: the mixture synthesiser, class Synthesizer.
+// tavol.core.synth: the mixture synthesiser, class Synthesizer, and render().
 //
-// Planning (pairing clean files with noises and SNRs, naming the outputs, the
-// silence share) goes through numpy and pathlib via this module's bound names.
-// Every random draw (clean subsets, silence picks, noise offsets) comes from
-// numpy's global generator in the calling thread, in plan order, before any
-// rendering: numpy.random.seed(n) reproduces a run byte for byte, whichever
-// threads render it. Rendering is native (tavol::MixRenderer) with the GIL
-// released, on 8 threads above 200 entries.
+// A run is planned first and touches the disk after: the plan (which clean,
+// which noise, which SNR, the names, the noise offsets) is core data
+// (tavol/synth_plan.hpp, tavol/manifest.hpp) built from this module's bound
+// numpy and pathlib names. Every random draw (clean subsets, silence picks,
+// noise offsets) comes from numpy's global generator, or from a generator of
+// the run's own when a seed is given, in the calling thread, in plan order,
+// before any rendering: numpy.random.seed(n) (or seed=n) reproduces a run
+// byte for byte, whichever threads render it. Rendering is native
+// (tavol::MixRenderer) with the GIL released, on 8 threads above 200 entries.
+// A run can describe itself in a manifest (manifest.csv + manifest.json) that
+// render() turns into the same files again, with no random draw.
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -21,7 +29,9 @@
 #include "support/support.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
+#include "tavol/manifest.hpp"
 #include "tavol/mix_renderer.hpp"
+#include "tavol/synth_plan.hpp"
 #include "tavol/worker_pool.hpp"
 
 namespace py = pybind11;
@@ -29,6 +39,8 @@ using namespace pybind11::literals;
 using namespace tavol::bind;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr const char *kModule = "tavol.core.synth";
 constexpr const char *kMsgBanner = "[tl.] ==== Audio Synthesizing ====";
@@ -50,6 +62,13 @@ constexpr const char *kExt = ".wav";
 constexpr const char *kRawTag = "_raw";
 constexpr const char *kCleanCopyTag = "_n0";
 constexpr const char *kSilenceTag = "_n00";
+constexpr const char *kManifestName = "manifest.csv";
+constexpr const char *kSeedAttr = "seed_";
+#ifdef TAVOL_VERSION
+constexpr const char *kVersion = TAVOL_VERSION;
+#else
+constexpr const char *kVersion = "0+unknown"; // built outside pip
+#endif
 constexpr double kDefaultSilenceShare = 0.02;
 constexpr double kExtraSilenceShare = 0.02;
 
@@ -76,6 +95,33 @@ constexpr const char *kClassDoc = R"(Synthesizer 音頻混合器
         # 合成一筆 (輸出路徑, 乾淨檔, 雜訊檔, SNR)；給 num 時合成 synWavesList[num]
 )";
 
+constexpr const char *kRunKeywords =
+    "Keyword-only options (their defaults keep the documented behaviour):\n"
+    "  manifest=False: True writes manifest.csv and manifest.json into the output folder (a path "
+    "writes the CSV there): one row per file written, with its inputs, SNR, noise offset, gains, "
+    "realised SNR, peak and clipped samples\n"
+    "  seed=None: draw from numpy.random.RandomState(seed) instead of numpy's global generator "
+    "(the same draws as numpy.random.seed(seed), leaving the global state alone)\n"
+    "  snr_definition='power': 'active' measures the clean by its active speech level "
+    "(ITU-T P.56 method B) instead of its mean square over the whole file\n"
+    "  clipping='saturate': 'rescale' scales a mixture that would clip to 0.99 of full scale "
+    "(with is_add_clean, its clean target is written to RAW_DATA scaled the same way); 'error' "
+    "raises before writing it\n"
+    "  sample_rate=16000: rate of the inputs' resampling and of every written file";
+
+const std::string kSynDoc =
+    std::string("Synthesises noisy files.\n\n"
+                "mode: 'reg' (regular: one mixture per clean file), 'inc' (increment: every clean "
+                "x noise x SNR) or 'max' (see syn_extra_mode)\n"
+                "mkdir_parents: mirror the clean files' sub-folders in the output folder\n\n"
+                "Returns the list of synthesised waves: (output, clean, noise, snr) entries.\n\n") +
+    kRunKeywords;
+const std::string kExtraDoc =
+    std::string("Mixes every noise with every background recording at every background SNR into "
+                "'tmp_mixed', then synthesises every clean file with every member of the enlarged "
+                "noise set at every SNR (with silence entries). Returns the entries.\n\n") +
+    kRunKeywords;
+
 py::module_ self() { return py::module_::import(kModule); }
 py::module_ builtins() { return py::module_::import("builtins"); }
 
@@ -89,11 +135,29 @@ std::size_t floor_div(std::size_t a, std::size_t b) {
 }
 
 std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
-// os.fspath(obj) as a str; `fspath_fn` is os.fspath, looked up once per batch.
-std::string fspath(py::handle fspath_fn, py::handle obj) {
-  return py::str(fspath_fn(obj)).cast<std::string>();
+// `bool(obj)`, the interpreter's truth test.
+bool truthy(py::handle obj) {
+  const int r = PyObject_IsTrue(obj.ptr());
+  if (r < 0)
+    throw py::error_already_set();
+  return r == 1;
 }
-std::string fspath(py::handle obj) { return fspath(py::module_::import("os").attr("fspath"), obj); }
+
+// Paths cross into the core as the file system's bytes (os.fsencode), so
+// names that are not valid UTF-8 (surrogate-escaped in Python) work, and come
+// back through os.fsdecode.
+struct FsCodec {
+  py::object fsencode, fsdecode, path;
+  explicit FsCodec(py::handle m)
+      : fsencode(py::module_::import("os").attr("fsencode")),
+        fsdecode(py::module_::import("os").attr("fsdecode")), path(m.attr("Path")) {}
+  std::string bytes(py::handle obj) const { return fsencode(obj).cast<std::string>(); }
+  py::object str(const std::string &b) const { return fsdecode(py::bytes(b)); }
+  py::object to_path(const std::string &b) const { return path(str(b)); }
+};
+
+std::string stem_bytes(const FsCodec &fs, py::handle path) { return fs.bytes(path.attr("stem")); }
+
 py::object join(py::handle folder, py::handle name) { return folder.attr("__truediv__")(name); }
 bool less(py::handle a, py::handle b) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
@@ -111,6 +175,13 @@ bool is_nonempty_folder(py::handle folder) {
   return false;
 }
 
+std::vector<py::object> items_of(py::handle sequence) {
+  std::vector<py::object> out;
+  for (py::handle item : sequence)
+    out.push_back(py::reinterpret_borrow<py::object>(item));
+  return out;
+}
+
 // ---------------------------------------------------------------- naming
 
 // SNR tag of a mixture name: -5 -> "n5", 5 -> "5dB" (`always_db`: -5 -> "n5dB").
@@ -120,67 +191,108 @@ std::string snr_tag(py::handle snr, bool always_db) {
   return as_str(snr) + "dB";
 }
 
-// "<clean stem>_<noise stem>_<tag>.wav": the extension is appended, so a
-// dotted tag or stem ("2.5dB", "take.1") is kept whole.
-std::string mixture_name(py::handle clean, py::handle noise, py::handle snr, bool always_db) {
-  return clean.attr("stem").cast<std::string>() + "_" + noise.attr("stem").cast<std::string>() +
-         "_" + snr_tag(snr, always_db) + kExt;
-}
-
 // ---------------------------------------------------------------- safety
 
 // Refuses (ValueError, before anything is touched) an output folder that is,
-// or lies above, one of the inputs: wiping it would delete them.
-void refuse_folder_holding_inputs(py::handle folder, const std::vector<py::object> &lists,
-                                  const char *caller) {
-  if (!folder.attr("is_dir")().cast<bool>())
-    return;
-  namespace fs = std::filesystem;
-  const fs::path root = fs::canonical(fspath(folder));
-  std::vector<std::string> inputs;
-  py::object os_fspath = py::module_::import("os").attr("fspath");
+// or lies above, one of the inputs, or one the run must never wipe: the
+// working folder or one above it, the home folder, the root, the staging
+// folder of the extra mode.
+void check_output_folder(py::module_ &m, py::handle folder, const std::vector<py::object> &lists,
+                         const char *caller, bool staging) {
+  const FsCodec fs(m);
+  std::vector<fs::path> inputs;
   for (const auto &list : lists)
     for (py::handle item : list)
-      inputs.push_back(fspath(os_fspath, item));
-  std::string offending;
-  {
-    py::gil_scoped_release release;
-    for (const auto &input : inputs) {
-      std::error_code ec;
-      const fs::path real = fs::weakly_canonical(input, ec);
-      if (ec)
-        continue;
-      const auto rel = real.lexically_relative(root);
-      if (!rel.empty() && *rel.begin() != "..") {
-        offending = input;
-        break;
-      }
-    }
+      inputs.emplace_back(fs.bytes(item));
+  tavol::ProtectedFolders protect;
+  protect.working = fs::current_path();
+  try {
+    protect.home = fs.bytes(m.attr("Path").attr("home")());
+  } catch (py::error_already_set &) { // no home folder to find: nothing to protect there
   }
-  if (!offending.empty())
-    throw py::value_error(std::string("[tl.] ") + caller + ": the output folder '" +
-                          as_str(folder) + "' holds the input '" + offending +
-                          "'; refusing to wipe it or write into it");
+  if (staging)
+    protect.staging = kStageFolder;
+  const fs::path out(fs.bytes(folder));
+  py::gil_scoped_release release;
+  tavol::check_output_folder(out, inputs, protect, caller);
+}
+
+// A non-finite SNR would scale the noise to nothing or to infinity: refused
+// before anything is touched. (Values that are not numbers fail later, as before.)
+void check_finite_snrs(py::handle snrs, const char *caller) {
+  for (py::handle snr : snrs) {
+    const double v = PyFloat_AsDouble(snr.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      continue;
+    }
+    if (!std::isfinite(v))
+      throw py::value_error(std::string("[tl.] ") + caller + ": the SNR " + as_str(snr) +
+                            " is not a finite number of dB");
+  }
+}
+
+// ---------------------------------------------------------------- run options
+
+// The keyword-only options of syn, syn_extra_mode and plan.
+struct RunOptions {
+  py::object manifest = py::bool_(false);
+  py::object seed = py::none();
+  tavol::SnrDefinition definition = tavol::SnrDefinition::Power;
+  tavol::Clipping clipping = tavol::Clipping::Saturate;
+  int rate = tavol::kSynthRate;
+  bool measure() const { return truthy(manifest); }
+};
+
+RunOptions run_options(py::handle self_, py::object manifest, py::object seed,
+                       py::object snr_definition, py::object clipping, py::object sample_rate) {
+  RunOptions o;
+  o.manifest = std::move(manifest);
+  o.seed = seed.is_none() && py::hasattr(self_, kSeedAttr) ? py::object(self_.attr(kSeedAttr))
+                                                           : std::move(seed);
+  check_exact_type(snr_definition, "snr_definition", reinterpret_cast<PyObject *>(&PyUnicode_Type));
+  check_exact_type(clipping, "clipping", reinterpret_cast<PyObject *>(&PyUnicode_Type));
+  check_exact_type(sample_rate, "sample_rate", reinterpret_cast<PyObject *>(&PyLong_Type));
+  const auto definition = snr_definition.cast<std::string>();
+  if (!tavol::parse(definition, o.definition))
+    throw py::value_error("snr_definition must be 'power' or 'active', got '" + definition + "'");
+  const auto policy = clipping.cast<std::string>();
+  if (!tavol::parse(policy, o.clipping))
+    throw py::value_error("clipping must be 'saturate', 'rescale' or 'error', got '" + policy +
+                          "'");
+  const long rate = sample_rate.cast<long>();
+  if (rate < 1 || rate > 768000)
+    throw py::value_error("sample_rate must be a rate in Hz (1 to 768000), got " +
+                          std::to_string(rate));
+  o.rate = static_cast<int>(rate);
+  return o;
+}
+
+// numpy.random itself, or a RandomState of the run's own: the same calls
+// (randint, choice) on either give the same draws for the same seed.
+py::object random_source(py::module_ &m, const RunOptions &o) {
+  py::object random = m.attr("np").attr("random");
+  return o.seed.is_none() ? random : random.attr("RandomState")(o.seed);
 }
 
 // ---------------------------------------------------------------- rendering
 
-// Turns entries into render jobs: reads each (output, clean, noise, snr),
-// learns both recordings' lengths at 16 kHz and draws the noise offset with
-// numpy.random.randint(1, M - L + 1) when the noise is the longer one.
-// Recordings libsndfile cannot read are decoded by librosa here instead.
-std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::object> &entries,
-                                     tavol::MixRenderer &renderer) {
-  std::unordered_map<std::string, std::size_t> lengths;
-  auto length_of = [&](const std::string &path) {
-    if (auto it = lengths.find(path); it != lengths.end())
+// Samples each recording has at the renderer's rate, from its header; a
+// recording libsndfile cannot read is decoded by librosa here and handed to
+// the renderer.
+class Lengths {
+public:
+  Lengths(py::module_ &m, tavol::MixRenderer &renderer) : m_(m), renderer_(renderer), fs_(m) {}
+
+  std::size_t operator()(const std::string &path) {
+    if (auto it = known_.find(path); it != known_.end())
       return it->second;
     std::size_t length = 0;
     std::exception_ptr unreadable;
     {
       py::gil_scoped_release release;
       try {
-        length = renderer.length(path);
+        length = renderer_.length(path);
       } catch (const tavol::UnreadableAudio &) {
         std::error_code ec;
         if (!std::filesystem::exists(path, ec))
@@ -189,72 +301,103 @@ std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::objec
       }
     }
     if (unreadable) {
-      py::object loaded = m.attr("librosa").attr("load")(path, "sr"_a = tavol::kSynthRate);
+      py::object loaded = m_.attr("librosa").attr("load")(fs_.str(path), "sr"_a = renderer_.rate());
       auto y = py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(
           loaded[py::int_(0)]);
       if (!y || y.ndim() != 1)
         std::rethrow_exception(unreadable);
-      renderer.provide(path, std::vector<float>(y.data(), y.data() + y.size()));
+      renderer_.provide(path, std::vector<float>(y.data(), y.data() + y.size()));
       length = static_cast<std::size_t>(y.size());
     }
-    lengths.emplace(path, length);
+    known_.emplace(path, length);
     return length;
-  };
+  }
+  void set(const std::string &path, std::size_t length) { known_[path] = length; }
 
+private:
+  py::module_ &m_;
+  tavol::MixRenderer &renderer_;
+  FsCodec fs_;
+  std::unordered_map<std::string, std::size_t> known_;
+};
+
+// Draws the noise offset of a job, numpy.random.randint(1, M - L + 1), when
+// the noise (M samples) is longer than the clean (L); records how the noise
+// is fitted and the length of the output.
+void draw_offset(py::handle randint, Lengths &lengths, tavol::ManifestRow &row) {
+  const std::size_t clean_len = lengths(row.job.clean);
+  const std::size_t noise_len = lengths(row.job.noise);
+  row.samples = clean_len;
+  row.fit = tavol::noise_fit(noise_len, clean_len);
+  if (clean_len > 0 && noise_len > clean_len)
+    row.job.offset = randint(1, noise_len - clean_len + 1).cast<std::size_t>();
+}
+
+// Turns entries into render jobs: reads each (output, clean, noise, snr) and
+// draws the noise offsets from numpy's global generator.
+std::vector<tavol::MixJob> plan_jobs(py::module_ &m, const std::vector<py::object> &entries,
+                                     tavol::MixRenderer &renderer, bool noise_only) {
+  const FsCodec fs(m);
+  Lengths lengths(m, renderer);
   py::object randint = m.attr("np").attr("random").attr("randint");
-  py::object os_fspath = py::module_::import("os").attr("fspath");
   std::vector<tavol::MixJob> jobs;
   jobs.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (i % 256 == 255 && PyErr_CheckSignals() != 0)
       throw py::error_already_set();
     const py::tuple entry = unpack(entries[i], 4);
-    tavol::MixJob job;
-    job.output = fspath(os_fspath, entry[0]);
-    job.clean = fspath(os_fspath, entry[1]);
-    job.noise = fspath(os_fspath, entry[2]);
-    job.snr_db = entry[3].cast<double>();
-    const std::size_t clean_len = length_of(job.clean);
-    const std::size_t noise_len = length_of(job.noise);
-    if (clean_len > 0 && noise_len > clean_len)
-      job.offset = randint(1, noise_len - clean_len + 1).cast<std::size_t>();
-    jobs.push_back(std::move(job));
+    tavol::ManifestRow row;
+    row.job.output = fs.bytes(entry[0]);
+    row.job.clean = fs.bytes(entry[1]);
+    row.job.noise = fs.bytes(entry[2]);
+    row.job.snr_db = entry[3].cast<double>();
+    row.job.noise_only = noise_only;
+    draw_offset(randint, lengths, row);
+    jobs.push_back(std::move(row.job));
   }
   renderer.expect(jobs);
   return jobs;
 }
 
-// Renders the jobs, on kSynthWorkers threads when `pooled`, else one by one in
-// this thread; either way Ctrl-C stops between files (no partial file stays).
-void render_jobs(py::module_ &m, tavol::MixRenderer &renderer,
-                 const std::vector<tavol::MixJob> &jobs, bool noise_only, bool pooled,
-                 py::handle bar_over) {
+// Renders the jobs, on kSynthWorkers threads (or `workers`) when `pooled`,
+// else one by one in this thread behind a bar over `bar_over` (none when it
+// is null); either way Ctrl-C stops between files (no partial file stays).
+// With `measure`, returns each job's stats.
+std::vector<tavol::MixStats> render_jobs(py::module_ &m, tavol::MixRenderer &renderer,
+                                         const std::vector<tavol::MixJob> &jobs, bool pooled,
+                                         py::handle bar_over, bool measure,
+                                         int workers = tavol::kSynthWorkers) {
+  std::vector<tavol::MixStats> stats(measure ? jobs.size() : 0);
+  auto render_one = [&](std::size_t i) {
+    tavol::MixStats s = renderer.render_job(jobs[i], measure);
+    if (measure)
+      stats[i] = s;
+  };
   if (!pooled) {
-    auto render_one = [&](const tavol::MixJob &job) {
+    auto step = [&](std::size_t i) {
       {
         py::gil_scoped_release release;
-        renderer.render(job, noise_only);
+        render_one(i);
       }
       if (PyErr_CheckSignals() != 0)
         throw py::error_already_set();
     };
     if (!bar_over) {
-      for (const auto &job : jobs)
-        render_one(job);
-      return;
+      for (std::size_t i = 0; i < jobs.size(); ++i)
+        step(i);
+      return stats;
     }
     std::size_t i = 0;
     for (py::handle entry : progress(m, bar_over, kDescSynthesis)) {
       (void)entry;
       if (i < jobs.size())
-        render_one(jobs[i++]);
+        step(i++);
     }
-    return;
+    return stats;
   }
   if (jobs.empty())
-    return;
-  tavol::WorkerPool pool(jobs.size(), tavol::kSynthWorkers,
-                         [&](std::size_t i) { renderer.render(jobs[i], noise_only); });
+    return stats;
+  tavol::WorkerPool pool(jobs.size(), workers, render_one);
   py::object bar = progress_total(m, jobs.size(), kDescSynthesis);
   std::size_t shown = 0;
   try {
@@ -267,13 +410,7 @@ void render_jobs(py::module_ &m, tavol::MixRenderer &renderer,
     throw;
   }
   bar.attr("close")();
-}
-
-std::vector<py::object> items_of(py::handle sequence) {
-  std::vector<py::object> out;
-  for (py::handle item : sequence)
-    out.push_back(py::reinterpret_borrow<py::object>(item));
-  return out;
+  return stats;
 }
 
 void syn_waves(py::object synWavesList, py::object isSilence, py::object num) {
@@ -281,29 +418,41 @@ void syn_waves(py::object synWavesList, py::object isSilence, py::object num) {
   py::object entry = num.is_none() ? synWavesList : py::object(synWavesList[num]);
   const bool noise_only = py::bool_(isSilence);
   tavol::MixRenderer renderer;
-  const auto jobs = plan_jobs(m, {entry}, renderer);
-  render_jobs(m, renderer, jobs, noise_only, false, py::handle());
+  const auto jobs = plan_jobs(m, {entry}, renderer, noise_only);
+  render_jobs(m, renderer, jobs, false, py::handle(), false);
+}
+
+// round(n * share) entries drawn with `choice` (numpy.random.choice, with
+// replacement) from range(n), or none when the share rounds to nothing.
+py::object silence_picks(py::handle choice, std::size_t n, py::handle share) {
+  const py::object k =
+      builtins().attr("round")(py::int_(n) * py::reinterpret_borrow<py::object>(share));
+  if (!less(py::int_(0), k)) // a share that rounds to nothing adds nothing
+    return py::list();
+  return choice(builtins().attr("range")(n), "size"_a = k);
+}
+
+bool silence_asked(py::handle is_silence, py::handle share) {
+  return truthy(is_silence) && less(share, py::int_(1)) && less(py::int_(0), share);
 }
 
 // Appends round(N * p_silence) entries drawn with numpy.random.choice (with
 // replacement): SNR 0, named <clean stem><noise stem>_n00.wav beside the drawn one.
 void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence) {
   const std::vector<py::object> planned = items_of(self_.attr("synWavesList"));
-  const py::int_ n(planned.size());
-  const py::object k = builtins().attr("round")(n * py::reinterpret_borrow<py::object>(p_silence));
-  if (!less(py::int_(0), k)) // a share that rounds to nothing adds nothing
-    return;
   py::object picks =
-      m.attr("np").attr("random").attr("choice")(builtins().attr("range")(n), "size"_a = k);
+      silence_picks(m.attr("np").attr("random").attr("choice"), planned.size(), p_silence);
+  if (py::len(picks) == 0)
+    return;
   py::list entries;
   for (const auto &entry : planned)
     entries.append(py::tuple(entry));
+  const FsCodec fs(m);
   for (py::handle pick : picks) {
     const py::tuple drawn = unpack(planned[pick.cast<std::size_t>()], 4);
-    const std::string name = to_path(m, drawn[1]).attr("stem").cast<std::string>() +
-                             to_path(m, drawn[2]).attr("stem").cast<std::string>() + kSilenceTag +
-                             kExt;
-    py::object output = join(to_path(m, drawn[0]).attr("parent"), py::str(name));
+    const std::string name = tavol::silence_name(stem_bytes(fs, to_path(m, drawn[1])),
+                                                 stem_bytes(fs, to_path(m, drawn[2])));
+    py::object output = join(to_path(m, drawn[0]).attr("parent"), fs.str(name));
     entries.append(py::make_tuple(output, drawn[1], drawn[2], 0));
   }
   self_.attr("synWavesList") = entries;
@@ -311,21 +460,458 @@ void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence
 
 void syn_pool(py::object self_, py::object is_pool, py::object is_silence, py::object p_silence) {
   py::module_ m = self();
-  const bool silence = py::bool_(is_silence);
-  if (silence && less(p_silence, py::int_(1)) && less(py::int_(0), p_silence))
+  const bool silence = truthy(is_silence);
+  if (silence_asked(is_silence, p_silence))
     add_silence_entries(m, self_, p_silence);
   py::object list = self_.attr("synWavesList");
   const std::vector<py::object> entries = items_of(list);
   const bool pooled = py::bool_(is_pool) && entries.size() > tavol::kSynthPoolThreshold;
   tavol::MixRenderer renderer;
-  const auto jobs = plan_jobs(m, entries, renderer);
-  render_jobs(m, renderer, jobs, silence, pooled, pooled ? py::handle() : py::handle(list));
+  const auto jobs = plan_jobs(m, entries, renderer, silence);
+  render_jobs(m, renderer, jobs, pooled, pooled ? py::handle() : py::handle(list), false);
 }
 
-void call_syn_pool(py::object &self_, py::object is_pool, py::object is_silence,
-                   py::object p_silence) {
-  self_.attr("_Synthesizer__syn_pool")("is_pool"_a = is_pool, "is_silence"_a = is_silence,
-                                       "p_silence"_a = p_silence);
+// ---------------------------------------------------------------- plans
+
+// Everything a run will do, decided (and every random number drawn) before
+// it touches the disk. Rows, in the order written: copies, stage-one
+// mixtures, entries (planned, then silence), clean targets.
+struct RunPlan {
+  std::string mode; // "regular", "increment" or "extra"
+  std::unique_ptr<tavol::MixRenderer> renderer;
+  std::vector<tavol::ManifestRow> rows;
+  std::vector<std::pair<py::object, py::object>> copies; // shutil.copy(source, destination)
+  std::size_t stage_begin = 0, entries_begin = 0, targets_begin = 0;
+  py::list stage_entries;         // the extra mode's stage-one entries
+  py::list entries;               // synWavesList after the run
+  std::vector<std::string> lines; // status lines printed before rendering
+
+  std::vector<tavol::MixJob> jobs(std::size_t begin, std::size_t end) const {
+    std::vector<tavol::MixJob> out;
+    for (std::size_t i = begin; i < end; ++i)
+      out.push_back(rows[i].job);
+    return out;
+  }
+};
+
+// The outputs of `rows` numbered where they repeat, with one warning line.
+void number_repeats(py::module_ &m, std::vector<tavol::ManifestRow> &rows, std::size_t begin,
+                    const char *caller) {
+  std::vector<std::string> paths;
+  for (std::size_t i = begin; i < rows.size(); ++i)
+    paths.push_back(rows[i].job.output.string());
+  const auto renamed = tavol::number_repeated_paths(paths);
+  if (renamed.empty())
+    return;
+  const FsCodec fs(m);
+  const std::string first = rows[begin + renamed[0]].job.output.string();
+  for (std::size_t i : renamed)
+    rows[begin + i].job.output = paths[i];
+  m.attr("warn")(std::string("[tl.] ") + caller + ": " + std::to_string(renamed.size()) +
+                 " output names repeat within the plan; numbered _2, _3, ... (first: '" +
+                 as_str(fs.str(first)) + "' -> '" + as_str(fs.str(paths[renamed[0]])) + "')");
+}
+
+// Names that the file system cannot hold, and (for a manifest) names it
+// cannot write as UTF-8: found before the run touches anything.
+void check_names(py::module_ &m, const RunPlan &plan, bool manifest, const char *caller) {
+  std::vector<std::string> outputs;
+  for (const auto &row : plan.rows)
+    outputs.push_back(row.job.output.string());
+  try {
+    tavol::check_path_lengths(outputs, tavol::kMaxNameBytes, tavol::kMaxPathBytes);
+  } catch (const tavol::InvalidArgument &e) {
+    throw py::value_error(std::string("[tl.] ") + caller + ": " + e.what());
+  }
+  if (!manifest)
+    return;
+  const FsCodec fs(m);
+  for (const auto &row : plan.rows)
+    for (const std::string *path : {&row.job.output.native(), &row.job.clean, &row.job.noise}) {
+      if (PyObject *text =
+              PyUnicode_DecodeUTF8(path->data(), static_cast<Py_ssize_t>(path->size()), "strict")) {
+        Py_DECREF(text);
+        continue;
+      }
+      PyErr_Clear();
+      throw py::value_error(std::string("[tl.] ") + caller + ": the manifest cannot hold " +
+                            as_str(py::repr(fs.str(*path))) +
+                            ", which is not valid UTF-8; rename it or run without a manifest");
+    }
+}
+
+// The output of a mixture's clean target: RAW_DATA, then the mixture's path
+// below the output folder.
+std::string target_path(const std::string &raw_folder, const std::string &output,
+                        const std::string &out_folder) {
+  return (fs::path(raw_folder) / fs::path(output).lexically_relative(out_folder)).string();
+}
+
+// Regular ("reg", "regular") and increment ("inc", "increment") plans.
+RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkdir_parents,
+                 py::handle is_add_clean, py::handle rdn_choice_num, py::handle is_silence,
+                 py::handle p_silence, const RunOptions &o) {
+  const FsCodec fs(m);
+  py::object np = m.attr("np");
+  py::object rng = random_source(m, o);
+  py::object noisy = self_.attr("noisyDir");
+  py::object clean_waves = self_.attr("cleanWaves");
+  py::object noise_waves = self_.attr("noiseWaves");
+  py::object snrs = self_.attr("snrRatio");
+  RunPlan plan;
+  plan.mode = regular ? "regular" : "increment";
+  plan.renderer = std::make_unique<tavol::MixRenderer>(o.rate);
+
+  std::vector<py::object> chosen = items_of(clean_waves);
+  const py::int_ available(chosen.size());
+  if (!less(available, rdn_choice_num) && less(py::int_(0), rdn_choice_num)) {
+    py::object choice = rng.attr("choice");
+    chosen.clear();
+    for (long i = 0, n = rdn_choice_num.cast<long>(); i < n; ++i)
+      chosen.push_back(choice(clean_waves));
+  }
+  const std::vector<py::object> noises = items_of(noise_waves);
+  const std::size_t C = chosen.size(), N = py::len(noise_waves), S = py::len(snrs);
+  plan.lines.push_back("Clean: " + std::to_string(C) + ", Noise: " + std::to_string(N) +
+                       ", SNR: " + as_str(snrs[py::int_(0)]) + " ~ " + as_str(snrs[py::int_(-1)]));
+  std::vector<tavol::Pairing> pairs;
+  if (regular) {
+    plan.lines.push_back(std::to_string(S) + " SNRs * " + std::to_string(N) + " noises, generate " +
+                         std::to_string(C) + " noisy.");
+    floor_div(C, N);
+    floor_div(C, S);
+    pairs = tavol::pair_in_turn(C, N, S);
+  } else {
+    plan.lines.push_back(std::to_string(C * N * S) + " noisy files generated by " +
+                         std::to_string(S) + " kinds of SNR and " + std::to_string(N) +
+                         " noise files ");
+    pairs = tavol::pair_all(C, N, S);
+  }
+  // np.tile(snrs, k)[i] is this array's element i mod S (numpy's own scalar types).
+  py::object snr_values = np.attr("tile")(snrs, 1);
+
+  const bool mirror = truthy(mkdir_parents);
+  py::object clean_root = self_.attr("clean_dir_");
+  std::vector<std::string> folders, clean_stems, noise_stems, tags;
+  for (const auto &c : chosen) {
+    clean_stems.push_back(stem_bytes(fs, c));
+    folders.push_back(
+        fs.bytes(mirror ? join(noisy, c.attr("relative_to")(clean_root).attr("parent")) : noisy));
+  }
+  for (const auto &n : noises)
+    noise_stems.push_back(stem_bytes(fs, n));
+  for (std::size_t s = 0; s < S; ++s)
+    tags.push_back(snr_tag(snr_values[py::int_(s)], false));
+  const auto paths = tavol::mixture_paths(pairs, folders, clean_stems, noise_stems, tags);
+
+  // Entries: the planned ones, then the silence share (SNR 0, named by the stems).
+  std::vector<py::object> clean_of, noise_of, snr_of;
+  auto add_entry = [&](const std::string &output, const tavol::Pairing &p, py::object snr,
+                       tavol::RowKind kind) {
+    tavol::ManifestRow row;
+    row.kind = kind;
+    row.job.output = output;
+    row.job.clean = fs.bytes(chosen[p.clean]);
+    row.job.noise = fs.bytes(noises[p.noise]);
+    row.job.snr_db = snr.cast<double>();
+    row.job.noise_only = truthy(is_silence);
+    row.job.definition = o.definition;
+    row.job.clipping = o.clipping;
+    row.rate = o.rate;
+    plan.rows.push_back(std::move(row));
+    clean_of.push_back(chosen[p.clean]);
+    noise_of.push_back(noises[p.noise]);
+    snr_of.push_back(std::move(snr));
+  };
+  if (truthy(is_add_clean)) {
+    const std::string raw = fs.bytes(join(noisy, py::str(kRawFolder)));
+    std::unordered_set<std::string> copied; // destination and source
+    for (const auto &c : chosen) {
+      const std::string dest = raw + "/" + stem_bytes(fs, c) + kRawTag + kExt;
+      const std::string source = fs.bytes(c);
+      if (!copied.insert(dest + '\0' + source).second)
+        continue; // the same file drawn twice: one copy
+      tavol::ManifestRow row;
+      row.kind = tavol::RowKind::RawCopy;
+      row.job.output = dest;
+      row.job.clean = source;
+      plan.rows.push_back(std::move(row));
+      plan.copies.emplace_back(c, py::none());
+    }
+    number_repeats(m, plan.rows, 0, "syn");
+    for (std::size_t i = 0; i < plan.copies.size(); ++i)
+      plan.copies[i].second = fs.to_path(plan.rows[i].job.output.string());
+  }
+  plan.stage_begin = plan.entries_begin = plan.rows.size();
+  for (std::size_t i = 0; i < pairs.size(); ++i)
+    add_entry(paths[i], pairs[i], snr_values[py::int_(pairs[i].snr)], tavol::RowKind::Mixture);
+  if (silence_asked(is_silence, p_silence)) {
+    for (py::handle pick : silence_picks(rng.attr("choice"), pairs.size(), p_silence)) {
+      const std::size_t i = pick.cast<std::size_t>();
+      const tavol::Pairing &p = pairs[i];
+      const fs::path output = fs::path(paths[i]).parent_path() /
+                              tavol::silence_name(clean_stems[p.clean], noise_stems[p.noise]);
+      add_entry(output.string(), p, py::int_(0), tavol::RowKind::Silence);
+    }
+  }
+  number_repeats(m, plan.rows, plan.entries_begin, "syn");
+  for (std::size_t i = plan.entries_begin; i < plan.rows.size(); ++i) {
+    const auto &job = plan.rows[i].job;
+    const std::size_t k = i - plan.entries_begin;
+    plan.entries.append(
+        py::make_tuple(fs.to_path(job.output.string()), clean_of[k], noise_of[k], snr_of[k]));
+  }
+  plan.targets_begin = plan.rows.size();
+  if (truthy(is_add_clean) && o.clipping == tavol::Clipping::Rescale && !truthy(is_silence)) {
+    const std::string raw = fs.bytes(join(noisy, py::str(kRawFolder)));
+    const std::string out_folder = fs.bytes(noisy);
+    for (std::size_t i = plan.entries_begin; i < plan.targets_begin; ++i) {
+      tavol::ManifestRow row = plan.rows[i];
+      row.kind = tavol::RowKind::CleanTarget;
+      row.job.clean_target = true;
+      row.job.output = target_path(raw, row.job.output.string(), out_folder);
+      plan.rows.push_back(std::move(row));
+    }
+  }
+  check_names(m, plan, o.measure(), "syn");
+
+  Lengths lengths(m, *plan.renderer);
+  py::object randint = rng.attr("randint");
+  for (std::size_t i = plan.entries_begin; i < plan.targets_begin; ++i) {
+    if (i % 256 == 255 && PyErr_CheckSignals() != 0)
+      throw py::error_already_set();
+    draw_offset(randint, lengths, plan.rows[i]);
+  }
+  for (std::size_t i = plan.targets_begin; i < plan.rows.size(); ++i) {
+    const auto &mixture = plan.rows[plan.entries_begin + (i - plan.targets_begin)];
+    plan.rows[i].job.offset = mixture.job.offset;
+    plan.rows[i].fit = mixture.fit;
+    plan.rows[i].samples = mixture.samples;
+  }
+  return plan;
+}
+
+// The extra mode: every noise with every background at every background SNR
+// (stage one, in the staging folder), then every clean with every member of
+// the enlarged noise set at every SNR, noise only, with the silence share.
+RunPlan plan_extra(py::module_ &m, py::object &self_, py::object backgrounds, py::object bg_snrs,
+                   const RunOptions &o) {
+  const FsCodec fs(m);
+  py::object np = m.attr("np");
+  py::object rng = random_source(m, o);
+  py::object noisy = self_.attr("noisyDir");
+  const std::vector<py::object> cleans = items_of(self_.attr("cleanWaves"));
+  const std::vector<py::object> noises = items_of(self_.attr("noiseWaves"));
+  const std::vector<py::object> bgs = items_of(backgrounds);
+  py::object snrs = self_.attr("snrRatio");
+  py::object stage = to_path(m, py::str(kStageFolder));
+  RunPlan plan;
+  plan.mode = "extra";
+  plan.renderer = std::make_unique<tavol::MixRenderer>(o.rate);
+  auto row_of = [&](tavol::RowKind kind, const std::string &output, const std::string &clean,
+                    const std::string &noise, double snr, bool noise_only) {
+    tavol::ManifestRow row;
+    row.kind = kind;
+    row.job.output = output;
+    row.job.clean = clean;
+    row.job.noise = noise;
+    row.job.snr_db = snr;
+    row.job.noise_only = noise_only;
+    row.job.definition = o.definition;
+    row.job.clipping = o.clipping;
+    row.rate = o.rate;
+    return row;
+  };
+
+  // The clean copies: <stem>_n0 with the clean file's own suffix.
+  for (const auto &c : cleans) {
+    py::object name =
+        c.attr("stem").attr("__add__")(py::str(kCleanCopyTag)).attr("__add__")(c.attr("suffix"));
+    const std::string dest = fs.bytes(join(noisy, name));
+    tavol::ManifestRow row = row_of(tavol::RowKind::CleanCopy, dest, fs.bytes(c), "", 0, false);
+    plan.rows.push_back(std::move(row));
+    plan.copies.emplace_back(c, py::none());
+  }
+  number_repeats(m, plan.rows, 0, "syn_extra_mode");
+  for (std::size_t i = 0; i < plan.copies.size(); ++i)
+    plan.copies[i].second = fs.to_path(plan.rows[i].job.output.string());
+
+  // Stage one, noise-major: the noise plays the clean role, the background the noise role.
+  const std::size_t N = noises.size(), B = bgs.size(), K = py::len(bg_snrs);
+  py::object bg_values = np.attr("tile")(bg_snrs, 1);
+  std::vector<std::string> noise_stems, bg_stems, bg_tags;
+  for (const auto &n : noises)
+    noise_stems.push_back(stem_bytes(fs, n));
+  for (const auto &b : bgs)
+    bg_stems.push_back(stem_bytes(fs, b));
+  for (std::size_t k = 0; k < K; ++k)
+    bg_tags.push_back(snr_tag(bg_values[py::int_(k)], true));
+  const auto stage_pairs = tavol::pair_all(N, B, K);
+  const std::vector<std::string> stage_folder(N, fs.bytes(stage));
+  const auto stage_paths =
+      tavol::mixture_paths(stage_pairs, stage_folder, noise_stems, bg_stems, bg_tags);
+  plan.stage_begin = plan.rows.size();
+  std::vector<py::object> stage_snrs;
+  for (std::size_t i = 0; i < stage_pairs.size(); ++i) {
+    const auto &p = stage_pairs[i];
+    py::object snr = bg_values[py::int_(p.snr)];
+    plan.rows.push_back(row_of(tavol::RowKind::Stage, stage_paths[i], fs.bytes(noises[p.clean]),
+                               fs.bytes(bgs[p.noise]), snr.cast<double>(), false));
+    stage_snrs.push_back(snr);
+  }
+  number_repeats(m, plan.rows, plan.stage_begin, "syn_extra_mode");
+  std::vector<py::object> enlarged;
+  std::vector<std::string> enlarged_stems;
+  for (std::size_t i = 0; i < stage_pairs.size(); ++i) {
+    const auto &row = plan.rows[plan.stage_begin + i];
+    py::object out = fs.to_path(row.job.output.string());
+    plan.stage_entries.append(py::make_tuple(out, noises[stage_pairs[i].clean],
+                                             bgs[stage_pairs[i].noise], stage_snrs[i]));
+    enlarged.push_back(out);
+  }
+  // Offsets in the order the documented run draws them: stage one's now,
+  // before stage two's silence picks and offsets.
+  Lengths lengths(m, *plan.renderer);
+  py::object randint = rng.attr("randint");
+  for (std::size_t i = plan.stage_begin; i < plan.rows.size(); ++i) {
+    draw_offset(randint, lengths, plan.rows[i]);
+    // The stage file will be as long as its clean (the noise).
+    lengths.set(plan.rows[i].job.output.string(), plan.rows[i].samples);
+  }
+  enlarged.insert(enlarged.end(), noises.begin(), noises.end());
+  enlarged.insert(enlarged.end(), bgs.begin(), bgs.end());
+  for (const auto &e : enlarged)
+    enlarged_stems.push_back(stem_bytes(fs, e));
+
+  // Stage two, clean-major, flat in the output folder, every file noise only.
+  const std::size_t C = cleans.size(), M = enlarged.size(), S = py::len(snrs);
+  py::object snr_values = np.attr("tile")(snrs, 1);
+  std::vector<std::string> clean_stems, tags;
+  for (const auto &c : cleans)
+    clean_stems.push_back(stem_bytes(fs, c));
+  for (std::size_t s = 0; s < S; ++s)
+    tags.push_back(snr_tag(snr_values[py::int_(s)], true));
+  const auto pairs = tavol::pair_all(C, M, S);
+  const std::vector<std::string> flat(C, fs.bytes(noisy));
+  const auto paths = tavol::mixture_paths(pairs, flat, clean_stems, enlarged_stems, tags);
+  plan.entries_begin = plan.rows.size();
+  std::vector<py::object> clean_of, noise_of, snr_of;
+  auto add_entry = [&](const std::string &output, const tavol::Pairing &p, py::object snr,
+                       tavol::RowKind kind) {
+    plan.rows.push_back(row_of(kind, output, fs.bytes(cleans[p.clean]), fs.bytes(enlarged[p.noise]),
+                               snr.cast<double>(), true));
+    clean_of.push_back(cleans[p.clean]);
+    noise_of.push_back(enlarged[p.noise]);
+    snr_of.push_back(std::move(snr));
+  };
+  for (std::size_t i = 0; i < pairs.size(); ++i)
+    add_entry(paths[i], pairs[i], snr_values[py::int_(pairs[i].snr)], tavol::RowKind::Mixture);
+  for (py::handle pick :
+       silence_picks(rng.attr("choice"), pairs.size(), py::float_(kExtraSilenceShare))) {
+    const std::size_t i = pick.cast<std::size_t>();
+    const tavol::Pairing &p = pairs[i];
+    const fs::path output = fs::path(paths[i]).parent_path() /
+                            tavol::silence_name(clean_stems[p.clean], enlarged_stems[p.noise]);
+    add_entry(output.string(), p, py::int_(0), tavol::RowKind::Silence);
+  }
+  number_repeats(m, plan.rows, plan.entries_begin, "syn_extra_mode");
+  for (std::size_t i = plan.entries_begin; i < plan.rows.size(); ++i) {
+    const std::size_t k = i - plan.entries_begin;
+    plan.entries.append(py::make_tuple(fs.to_path(plan.rows[i].job.output.string()), clean_of[k],
+                                       noise_of[k], snr_of[k]));
+  }
+  plan.targets_begin = plan.rows.size();
+  check_names(m, plan, o.measure(), "syn_extra_mode");
+
+  for (std::size_t i = plan.entries_begin; i < plan.rows.size(); ++i) {
+    if (i % 256 == 255 && PyErr_CheckSignals() != 0)
+      throw py::error_already_set();
+    draw_offset(randint, lengths, plan.rows[i]);
+  }
+  return plan;
+}
+
+// ---------------------------------------------------------------- manifests
+
+// Where manifest=... writes the CSV: None for no manifest.
+std::optional<py::object> manifest_path(py::module_ &m, py::handle manifest, py::handle noisy) {
+  if (!truthy(manifest))
+    return std::nullopt;
+  py::object path_like = py::module_::import("os").attr("PathLike");
+  if (!py::isinstance<py::str>(manifest) && !py::isinstance(manifest, path_like))
+    return join(noisy, py::str(kManifestName));
+  py::object path = to_path(m, manifest);
+  if (path.attr("is_dir")().cast<bool>())
+    path = join(path, py::str(kManifestName));
+  return path;
+}
+
+// manifest.csv (the rows) and manifest.json (the run's parameters), written atomically.
+void write_manifest(py::module_ &m, const RunPlan &plan, py::handle noisy, py::handle csv_path,
+                    py::dict params) {
+  const FsCodec fs(m);
+  py::object folder = csv_path.attr("parent");
+  folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  const fs::path base = fs.bytes(folder), out = fs.bytes(noisy);
+  params["tavol_version"] = kVersion;
+  params["rows"] = plan.rows.size();
+  params["out_path"] = fs.str(tavol::relative_path(out, base));
+  params["paths"] = "output: relative to out_path; clean and noise: relative to this file's "
+                    "folder; tmp_mixed/...: a stage row's mixture";
+  const std::string json = py::module_::import("json")
+                               .attr("dumps")(params, "indent"_a = 1, "ensure_ascii"_a = false)
+                               .cast<std::string>() +
+                           "\n";
+  const fs::path csv = fs.bytes(csv_path);
+  const fs::path json_path = fs::path(csv).replace_extension(".json");
+  py::gil_scoped_release release;
+  const std::string text = tavol::manifest_csv(plan.rows, out, base);
+  tavol::write_text_atomically(csv, text);
+  tavol::write_text_atomically(json_path, json);
+}
+
+py::list as_list(py::handle values) {
+  py::list out;
+  for (py::handle v : values)
+    out.append(py::hasattr(v, "item") ? v.attr("item")() : py::reinterpret_borrow<py::object>(v));
+  return out;
+}
+
+py::dict run_params(const RunPlan &plan, py::handle snrs, const RunOptions &o) {
+  py::dict params;
+  params["mode"] = plan.mode;
+  params["snr"] = as_list(snrs);
+  params["seed"] = o.seed.is_none() || PyLong_Check(o.seed.ptr()) ? o.seed : py::str(o.seed);
+  params["snr_definition"] = tavol::to_string(o.definition);
+  params["clipping"] = tavol::to_string(o.clipping);
+  params["sample_rate"] = o.rate;
+  return params;
+}
+
+// The rows as a DataFrame, exactly as pandas reads the manifest file; attrs
+// hold the folders render() resolves its paths against.
+py::object rows_frame(py::module_ &m, const std::vector<tavol::ManifestRow> &rows, py::handle noisy,
+                      py::handle base) {
+  const FsCodec fs(m);
+  const std::string text = tavol::manifest_csv(rows, fs.bytes(noisy), fs.bytes(base));
+  py::object frame = py::module_::import("pandas").attr("read_csv")(
+      py::module_::import("io").attr("StringIO")(fs.str(text)));
+  py::object absolute = py::module_::import("os").attr("path").attr("abspath");
+  frame.attr("attrs")["out_path"] = absolute(noisy);
+  frame.attr("attrs")["base"] = absolute(base);
+  return frame;
+}
+
+// ---------------------------------------------------------------- running a plan
+
+// Renders rows [begin, end) of the plan, recording their stats when measuring.
+void render_rows(py::module_ &m, RunPlan &plan, std::size_t begin, std::size_t end, bool pooled,
+                 py::handle bar_over, bool measure) {
+  const auto jobs = plan.jobs(begin, end);
+  plan.renderer->expect(jobs);
+  const auto stats = render_jobs(m, *plan.renderer, jobs, pooled, bar_over, measure);
+  for (std::size_t i = 0; i < stats.size(); ++i)
+    plan.rows[begin + i].stats = stats[i];
 }
 
 // ---------------------------------------------------------------- set-up
@@ -340,7 +926,7 @@ py::object listify_snr(py::handle value) {
 }
 
 void init(py::object self_, py::object clean, py::object noise, py::object out_path,
-          py::object snr_ratio) {
+          py::object snr_ratio, py::object seed) {
   py::module_ m = self();
   if (assertions_enabled()) {
     const bool clean_ok = to_path(m, clean).attr("is_dir")().cast<bool>();
@@ -360,6 +946,8 @@ void init(py::object self_, py::object clean, py::object noise, py::object out_p
   self_.attr("snrRatio") = listify_snr(snr_ratio);
   self_.attr("synWavesList") = py::none();
   self_.attr("clean_dir_") = clean;
+  if (!seed.is_none()) // only then: a default instance keeps exactly its documented attributes
+    self_.attr(kSeedAttr) = seed;
 }
 
 py::object stored_plan(py::object self_) {
@@ -381,7 +969,8 @@ py::tuple waveform(py::object self_, py::object is_pool) {
 
 py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::object is_add_clean,
                py::object rdn_choice_num, py::object overwrite, py::object is_pool,
-               py::object is_silence, py::object p_silence) {
+               py::object is_silence, py::object p_silence, py::object manifest, py::object seed,
+               py::object snr_definition, py::object clipping, py::object sample_rate) {
   check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
   check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
   const std::string name = mode.cast<std::string>();
@@ -390,144 +979,231 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   // The mode is settled before the disk is touched.
   if (!regular && !increment)
     return py::str(name == "max" || name == "extra" ? kMsgUseExtra : kMsgBadMode);
+  const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
   py::module_ m = self();
-  py::object np = m.attr("np");
   py::object noisy = self_.attr("noisyDir");
-  py::object clean_waves = self_.attr("cleanWaves");
-  py::object noise_waves = self_.attr("noiseWaves");
   py::object snrs = self_.attr("snrRatio");
-  refuse_folder_holding_inputs(noisy, {clean_waves, noise_waves}, "syn");
+  check_output_folder(m, noisy, {self_.attr("cleanWaves"), self_.attr("noiseWaves")}, "syn", false);
+  check_finite_snrs(snrs, "syn");
 
   print(kMsgBanner);
-  if (is_nonempty_folder(noisy)) {
-    if (!py::bool_(overwrite)) {
-      m.attr("warn")(kMsgExists + as_str(noisy) + kMsgStopped);
-      return py::none();
-    }
+  const bool occupied = is_nonempty_folder(noisy);
+  if (occupied && !py::bool_(overwrite)) {
+    m.attr("warn")(kMsgExists + as_str(noisy) + kMsgStopped);
+    return py::none();
+  }
+  RunPlan plan = plan_syn(m, self_, regular, mkdir_parents, is_add_clean, rdn_choice_num,
+                          is_silence, p_silence, o);
+  const auto csv = manifest_path(m, o.manifest, noisy);
+
+  if (occupied) {
     m.attr("warn")(kMsgOverwriting + as_str(noisy));
     m.attr("shutil").attr("rmtree")(noisy);
   }
   noisy.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  if (!plan.copies.empty())
+    join(noisy, py::str(kRawFolder)).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  for (const auto &[source, destination] : plan.copies)
+    m.attr("shutil").attr("copy")(source, destination);
+  for (const auto &line : plan.lines)
+    print(line);
 
-  py::object chosen = clean_waves;
-  const py::int_ available(py::len(clean_waves));
-  if (!less(available, rdn_choice_num) && less(py::int_(0), rdn_choice_num)) {
-    py::list drawn;
-    py::object choice = np.attr("random").attr("choice");
-    for (long i = 0, n = rdn_choice_num.cast<long>(); i < n; ++i)
-      drawn.append(choice(clean_waves));
-    chosen = drawn;
+  self_.attr("synWavesList") = plan.entries;
+  const bool pooled = py::bool_(is_pool) && py::len(plan.entries) > tavol::kSynthPoolThreshold;
+  render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
+              pooled ? py::handle() : py::handle(plan.entries), o.measure());
+  render_rows(m, plan, plan.targets_begin, plan.rows.size(), false, py::handle(), o.measure());
+  if (csv) {
+    py::dict params = run_params(plan, snrs, o);
+    params["mkdir_parents"] = truthy(mkdir_parents);
+    params["is_add_clean"] = truthy(is_add_clean);
+    params["rdn_choice_num"] = rdn_choice_num;
+    params["is_silence"] = truthy(is_silence);
+    params["p_silence"] = p_silence;
+    write_manifest(m, plan, noisy, *csv, params);
   }
-  if (py::bool_(is_add_clean)) {
-    py::object raw = join(noisy, py::str(kRawFolder));
-    raw.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    for (py::handle c : chosen)
-      m.attr("shutil").attr("copy")(
-          c, join(raw, py::str(c.attr("stem").cast<std::string>() + kRawTag + kExt)));
-  }
-
-  const std::size_t C = py::len(chosen), N = py::len(noise_waves), S = py::len(snrs);
-  print("Clean: " + std::to_string(C) + ", Noise: " + std::to_string(N) +
-        ", SNR: " + as_str(snrs[py::int_(0)]) + " ~ " + as_str(snrs[py::int_(-1)]));
-
-  py::object cleans, noises, levels;
-  if (regular) {
-    print(std::to_string(S) + " SNRs * " + std::to_string(N) + " noises, generate " +
-          std::to_string(C) + " noisy.");
-    const py::object first_c = py::slice(py::none(), py::int_(C), py::none());
-    cleans = chosen;
-    noises = np.attr("tile")(noise_waves, floor_div(C, N) + 1)[first_c];
-    levels = np.attr("tile")(snrs, floor_div(C, S) + 1)[first_c];
-  } else {
-    print(std::to_string(C * N * S) + " noisy files generated by " + std::to_string(S) +
-          " kinds of SNR and " + std::to_string(N) + " noise files ");
-    cleans = np.attr("repeat")(chosen, N * S);
-    noises = np.attr("tile")(np.attr("repeat")(noise_waves, S), C);
-    levels = np.attr("tile")(snrs, C * N);
-  }
-
-  const bool mirror = py::bool_(mkdir_parents);
-  py::object clean_root = self_.attr("clean_dir_");
-  py::list plan;
-  py::iterator c_it = py::iter(cleans), n_it = py::iter(noises), s_it = py::iter(levels);
-  for (; c_it != py::iterator::sentinel() && n_it != py::iterator::sentinel() &&
-         s_it != py::iterator::sentinel();
-       ++c_it, ++n_it, ++s_it) {
-    py::object c = py::reinterpret_borrow<py::object>(*c_it);
-    py::object n = py::reinterpret_borrow<py::object>(*n_it);
-    py::object s = py::reinterpret_borrow<py::object>(*s_it);
-    py::object folder =
-        mirror ? join(noisy, c.attr("relative_to")(clean_root).attr("parent")) : noisy;
-    plan.append(py::make_tuple(join(folder, py::str(mixture_name(c, n, s, false))), c, n, s));
-  }
-  self_.attr("synWavesList") = plan;
-  call_syn_pool(self_, is_pool, is_silence, p_silence);
   return self_.attr("synWavesList");
 }
 
 // ---------------------------------------------------------------- background extra mode
 
-py::object syn_extra_mode(py::object self_, py::object background_path, py::object background_snr) {
+py::object syn_extra_mode(py::object self_, py::object background_path, py::object background_snr,
+                          py::object manifest, py::object seed, py::object snr_definition,
+                          py::object clipping, py::object sample_rate) {
   py::module_ m = self();
-  py::object np = m.attr("np");
   py::object shutil = m.attr("shutil");
   py::object bg_snrs = listify_snr(background_snr);
   py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
   py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
+  const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
   py::object noisy = self_.attr("noisyDir");
-  py::object clean_waves = self_.attr("cleanWaves");
-  py::object noise_waves = self_.attr("noiseWaves");
   py::object snrs = self_.attr("snrRatio");
   py::object stage = to_path(m, py::str(kStageFolder));
-  refuse_folder_holding_inputs(noisy, {clean_waves, noise_waves, backgrounds}, "syn_extra_mode");
-  refuse_folder_holding_inputs(stage, {clean_waves, noise_waves, backgrounds}, "syn_extra_mode");
+  const std::vector<py::object> inputs = {self_.attr("cleanWaves"), self_.attr("noiseWaves"),
+                                          backgrounds};
+  check_output_folder(m, noisy, inputs, "syn_extra_mode", true);
+  check_output_folder(m, stage, inputs, "syn_extra_mode", false);
+  check_finite_snrs(snrs, "syn_extra_mode");
+  check_finite_snrs(bg_snrs, "syn_extra_mode");
+  RunPlan plan = plan_extra(m, self_, backgrounds, bg_snrs, o);
+  const auto csv = manifest_path(m, o.manifest, noisy);
 
   if (is_nonempty_folder(noisy))
     shutil.attr("rmtree")(noisy);
   noisy.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-  for (py::handle c : clean_waves)
-    shutil.attr("copy")(c, join(noisy, py::str(c.attr("stem").cast<std::string>() + kCleanCopyTag +
-                                               c.attr("suffix").cast<std::string>())));
+  for (const auto &[source, destination] : plan.copies)
+    shutil.attr("copy")(source, destination);
   if (stage.attr("is_dir")().cast<bool>())
     shutil.attr("rmtree")(stage);
   stage.attr("mkdir")();
 
-  // Stage 1: every noise with every background at every background SNR.
-  const std::size_t N = py::len(noise_waves), B = py::len(backgrounds), K = py::len(bg_snrs);
-  py::object noises = np.attr("repeat")(noise_waves, B * K);
-  py::object bgs = np.attr("tile")(np.attr("repeat")(backgrounds, K), N);
-  py::object levels = np.attr("tile")(bg_snrs, B * N);
-  py::list stage_plan, enlarged;
-  for (std::size_t i = 0; i < N * B * K; ++i) {
-    py::object n = noises[py::int_(i)], b = bgs[py::int_(i)], s = levels[py::int_(i)];
-    py::object out = join(stage, py::str(mixture_name(n, b, s, true)));
-    stage_plan.append(py::make_tuple(out, n, b, s));
-    enlarged.append(out);
-  }
-  self_.attr("synWavesList") = stage_plan;
-  call_syn_pool(self_, py::bool_(false), py::bool_(false), py::float_(kDefaultSilenceShare));
-
-  // Stage 2: every clean with every member of the enlarged noise set at every SNR.
-  for (py::handle n : noise_waves)
-    enlarged.append(n);
-  for (py::handle b : backgrounds)
-    enlarged.append(b);
-  const std::size_t C = py::len(clean_waves), M = py::len(enlarged), S = py::len(snrs);
-  py::object cleans = np.attr("repeat")(clean_waves, M * S);
-  py::object members = np.attr("tile")(np.attr("repeat")(enlarged, S), C);
-  py::object ratios = np.attr("tile")(snrs, C * M);
-  py::list plan;
-  for (std::size_t i = 0; i < C * M * S; ++i) {
-    py::object c = cleans[py::int_(i)], n = members[py::int_(i)], s = ratios[py::int_(i)];
-    plan.append(py::make_tuple(join(noisy, py::str(mixture_name(c, n, s, true))), c, n, s));
-  }
-  self_.attr("synWavesList") = plan;
-  call_syn_pool(self_, py::bool_(true), py::bool_(true), py::float_(kExtraSilenceShare));
-
+  self_.attr("synWavesList") = plan.stage_entries;
+  render_rows(m, plan, plan.stage_begin, plan.entries_begin, false, plan.stage_entries,
+              o.measure());
+  self_.attr("synWavesList") = plan.entries;
+  const bool pooled = py::len(plan.entries) > tavol::kSynthPoolThreshold;
+  render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
+              pooled ? py::handle() : py::handle(plan.entries), o.measure());
   shutil.attr("rmtree")(stage);
+  if (csv) {
+    py::dict params = run_params(plan, snrs, o);
+    params["background_snr"] = as_list(bg_snrs);
+    params["p_silence"] = kExtraSilenceShare;
+    write_manifest(m, plan, noisy, *csv, params);
+  }
   return self_.attr("synWavesList");
+}
+
+// ---------------------------------------------------------------- dry runs and re-rendering
+
+py::object plan_method(py::object self_, py::object mode, py::object mkdir_parents,
+                       py::object is_add_clean, py::object rdn_choice_num, py::object is_silence,
+                       py::object p_silence, py::object background_path, py::object background_snr,
+                       py::object seed, py::object snr_definition, py::object clipping,
+                       py::object sample_rate) {
+  check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
+  check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
+  const std::string name = mode.cast<std::string>();
+  py::module_ m = self();
+  const RunOptions o =
+      run_options(self_, py::bool_(false), seed, snr_definition, clipping, sample_rate);
+  py::object noisy = self_.attr("noisyDir");
+  RunPlan plan;
+  if (name == "reg" || name == "regular" || name == "inc" || name == "increment") {
+    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    plan = plan_syn(m, self_, name == "reg" || name == "regular", mkdir_parents, is_add_clean,
+                    rdn_choice_num, is_silence, p_silence, o);
+  } else if (name == "max" || name == "extra") {
+    py::object bg_snrs = listify_snr(background_snr);
+    py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
+    py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
+    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    check_finite_snrs(bg_snrs, "plan");
+    plan = plan_extra(m, self_, backgrounds, bg_snrs, o);
+  } else {
+    throw py::value_error("plan: unknown mode '" + name +
+                          "' (use 'regular', 'increment' or 'extra')");
+  }
+  return rows_frame(m, plan.rows, noisy, noisy);
+}
+
+py::object render(py::object manifest, py::object out_path, py::object workers, py::object resume) {
+  py::module_ m = self();
+  const FsCodec fs(m);
+  py::module_ pandas = py::module_::import("pandas");
+  py::object text, out, base;
+  if (py::isinstance(manifest, pandas.attr("DataFrame"))) {
+    py::object attrs = manifest.attr("attrs");
+    text = manifest.attr("to_csv")("index"_a = false);
+    base = attrs.attr("get")("base", out_path);
+    out = out_path.is_none() ? attrs.attr("get")("out_path") : out_path;
+    if (out.is_none())
+      throw py::value_error("render: give out_path for a DataFrame that plan() did not make");
+    if (base.is_none())
+      base = out;
+  } else {
+    py::object csv = to_path(m, manifest);
+    if (csv.attr("is_dir")().cast<bool>())
+      csv = join(csv, py::str(kManifestName));
+    text = csv.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "surrogateescape");
+    base = csv.attr("parent");
+    out = base;
+    py::object sidecar = csv.attr("with_suffix")(".json");
+    if (sidecar.attr("is_file")().cast<bool>()) {
+      py::object params = py::module_::import("json").attr("loads")(sidecar.attr("read_text")());
+      if (py::isinstance<py::dict>(params) && params.contains("out_path"))
+        out = join(base, params["out_path"]);
+    }
+    if (!out_path.is_none())
+      out = out_path;
+  }
+  int threads = tavol::kSynthWorkers;
+  if (!workers.is_none()) {
+    check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type));
+    const long n = workers.cast<long>();
+    if (n < 1 || n > 1024)
+      throw py::value_error("render: workers must be 1 to 1024, got " + std::to_string(n));
+    threads = static_cast<int>(n);
+  }
+
+  const std::string csv_bytes = text.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+  const fs::path out_folder = fs.bytes(out), base_folder = fs.bytes(base);
+  std::vector<tavol::ManifestRow> rows;
+  {
+    py::gil_scoped_release release;
+    rows = tavol::manifest_rows(tavol::parse_csv(csv_bytes), out_folder, base_folder);
+  }
+  int rate = tavol::kSynthRate;
+  for (const auto &row : rows)
+    if (!row.copies()) {
+      rate = row.rate;
+      break;
+    }
+  tavol::MixRenderer renderer(rate);
+  std::vector<std::size_t> todo;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].kind == tavol::RowKind::Stage)
+      renderer.stage(rows[i].job.output.string(), rows[i].job);
+    else if (!py::bool_(resume) || !tavol::output_complete(rows[i]))
+      todo.push_back(i);
+  }
+
+  // Copies first, then the mixtures grouped by noise recording.
+  std::vector<tavol::ManifestRow> chosen;
+  for (std::size_t i : todo)
+    chosen.push_back(rows[i]);
+  std::vector<std::size_t> order;
+  std::vector<tavol::MixJob> jobs;
+  for (std::size_t i = 0; i < chosen.size(); ++i)
+    if (chosen[i].copies()) {
+      py::gil_scoped_release release;
+      std::error_code ec;
+      fs::create_directories(chosen[i].job.output.parent_path(), ec);
+      tavol::copy_file_atomically(chosen[i].job.clean, chosen[i].job.output);
+    }
+  for (const auto &group : tavol::rows_by_noise(chosen))
+    for (std::size_t i : group) {
+      order.push_back(i);
+      jobs.push_back(chosen[i].job);
+    }
+  renderer.expect(jobs);
+  const bool pooled = workers.is_none() ? jobs.size() > tavol::kSynthPoolThreshold : threads > 1;
+  const auto stats = render_jobs(m, renderer, jobs, pooled, py::handle(), true, threads);
+  for (std::size_t k = 0; k < order.size(); ++k)
+    chosen[order[k]].stats = stats[k];
+  // The stage rows the rendered rows refer to go first, so the frame names them as the manifest
+  // does.
+  std::unordered_set<std::string> referred;
+  for (const auto &row : chosen)
+    referred.insert(row.job.noise);
+  std::vector<tavol::ManifestRow> done;
+  for (const auto &row : rows)
+    if (row.kind == tavol::RowKind::Stage && referred.count(row.job.output.string()))
+      done.push_back(row);
+  done.insert(done.end(), chosen.begin(), chosen.end());
+  return rows_frame(m, done, out, base);
 }
 
 // ---------------------------------------------------------------- the class
@@ -538,7 +1214,7 @@ py::object make_synthesizer(py::module_ &m) {
                                   reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
                               py::str(kClassDoc));
   add_method(cls, "__init__", &init, "clean"_a, "noise"_a, "out_path"_a = "",
-             "snr_ratio"_a = py::make_tuple(-5, 0, 5));
+             "snr_ratio"_a = py::make_tuple(-5, 0, 5), py::kw_only(), "seed"_a = py::none());
   add_method(
       cls, "wave_input",
       [](py::object s) { return py::make_tuple(s.attr("cleanWaves"), s.attr("noiseWaves")); },
@@ -552,16 +1228,23 @@ py::object make_synthesizer(py::module_ &m) {
   add_method(cls, "syn", &syn, "mode"_a = "regular", "mkdir_parents"_a = true,
              "is_add_clean"_a = false, "rdn_choice_num"_a = 0, "overwrite"_a = true,
              "is_pool"_a = true, "is_silence"_a = false, "p_silence"_a = kDefaultSilenceShare,
-             "Synthesises noisy files.\n\n"
-             "mode: 'reg' (regular: one mixture per clean file), 'inc' (increment: every clean x "
-             "noise x SNR) or 'max' (see syn_extra_mode)\n"
-             "mkdir_parents: mirror the clean files' sub-folders in the output folder\n\n"
-             "Returns the list of synthesised waves: (output, clean, noise, snr) entries.");
+             py::kw_only(), "manifest"_a = false, "seed"_a = py::none(),
+             "snr_definition"_a = "power", "clipping"_a = "saturate",
+             "sample_rate"_a = tavol::kSynthRate, kSynDoc.c_str());
   add_method(cls, "syn_extra_mode", &syn_extra_mode, "background_path"_a = kDefaultBackground,
-             "background_snr"_a = py::make_tuple(5),
-             "Mixes every noise with every background recording at every background SNR into "
-             "'tmp_mixed', then synthesises every clean file with every member of the enlarged "
-             "noise set at every SNR (with silence entries). Returns the entries.");
+             "background_snr"_a = py::make_tuple(5), py::kw_only(), "manifest"_a = false,
+             "seed"_a = py::none(), "snr_definition"_a = "power", "clipping"_a = "saturate",
+             "sample_rate"_a = tavol::kSynthRate, kExtraDoc.c_str());
+  add_method(cls, "plan", &plan_method, "mode"_a = "regular", "mkdir_parents"_a = true,
+             "is_add_clean"_a = false, "rdn_choice_num"_a = 0, "is_silence"_a = false,
+             "p_silence"_a = kDefaultSilenceShare, "background_path"_a = kDefaultBackground,
+             "background_snr"_a = py::make_tuple(5), py::kw_only(), "seed"_a = py::none(),
+             "snr_definition"_a = "power", "clipping"_a = "saturate",
+             "sample_rate"_a = tavol::kSynthRate,
+             "Dry run: the manifest rows that syn(mode, ...) (or, for mode 'extra', "
+             "syn_extra_mode(background_path, background_snr)) would write, as a pandas "
+             "DataFrame, drawing exactly the random numbers that run would draw and writing "
+             "nothing. The measured columns are empty. render(plan) writes the files.");
   add_static_method(m, cls, "syn_waves",
                     py::cpp_function(&syn_waves, "synWavesList"_a, "isSilence"_a,
                                      "num"_a = py::none(),
@@ -584,12 +1267,16 @@ PYBIND11_MODULE(synth, m) {
   m.attr("shutil") = py::module_::import("shutil");
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   m.attr("partial") = py::module_::import("functools").attr("partial");
-  bind_lazily(m, {{"librosa", "librosa"},
-                  {"np", "numpy"},
-                  {"wavfile", "scipy.io.wavfile"},
-                  {"Pool", "multiprocessing", "Pool"},
-                  {"tqdm", "tqdm", "tqdm"},
-                  {"trange", "tqdm", "trange"}});
+  // render() goes beyond the documented surface: reached through the module's
+  // __getattr__, so the module's own namespace stays what it documents.
+  bind_lazily(m,
+              {{"librosa", "librosa"},
+               {"np", "numpy"},
+               {"wavfile", "scipy.io.wavfile"},
+               {"Pool", "multiprocessing", "Pool"},
+               {"tqdm", "tqdm", "tqdm"},
+               {"trange", "tqdm", "trange"}},
+              {{"render", "_render"}});
   py::module_ io = py::module_::import("tavol.core.io");
   m.attr("check_input") = io.attr("check_input");
   m.attr("load_waves") = io.attr("load_waves");
@@ -597,4 +1284,15 @@ PYBIND11_MODULE(synth, m) {
 
   m.attr("Synthesizer") = make_synthesizer(m);
   m.attr("__all__") = py::list(py::make_tuple("Synthesizer"));
+
+  m.attr("_render") = py::cpp_function(
+      &render, py::name("render"), py::scope(m), "manifest"_a, "out_path"_a = py::none(),
+      "workers"_a = py::none(), "resume"_a = false,
+      "Writes the files of a manifest (the path of a manifest.csv or its folder, or a DataFrame "
+      "from Synthesizer.plan or pandas.read_csv) with no random draw: byte for byte the files "
+      "of the run that wrote it. out_path: the output folder (default: the one the manifest "
+      "names; paths of inputs resolve against the manifest's folder, or out_path for a "
+      "DataFrame). workers: threads (default: 8 above 200 rows, else 1). resume: render only "
+      "the rows whose output is missing or incomplete. Rows are grouped by noise recording. "
+      "Returns the rows written, measured.");
 }

@@ -4,17 +4,21 @@
     result = run(workdir, clean_dir, noise_dir)
 
 Writes workdir/noisy_regular (one mixture per clean file, noises and SNRs taken in turn)
-and workdir/noisy_increment (every clean x noise x SNR), checks the SNR of one written
-mixture, and returns the folders and the synthesis entries.
+and workdir/noisy_increment (every clean x noise x SNR, described by its manifest.csv),
+checks the SNR of one written mixture, re-renders one mixture from the manifest, and
+returns the folders and the synthesis entries.
 """
 
 import contextlib
+import filecmp
 from pathlib import Path
 
 import librosa
 import numpy as np
+import pandas as pd
 from scipy.io import wavfile
 
+from tavol.core import synth as tavol_synth
 from tavol.core.synth import Synthesizer
 
 
@@ -41,10 +45,26 @@ def run(workdir: Path, clean_dir: Path, noise_dir: Path, seed: int = 0) -> dict:
     increment_dir = workdir / "noisy_increment"
     synth = Synthesizer(clean_dir, noise_dir, increment_dir, [0, 10])
     with contextlib.redirect_stdout(None):
-        increment = synth.syn("increment", is_add_clean=True)
+        # seed=: a generator of the run's own; manifest=True: the run describes itself.
+        increment = synth.syn("increment", is_add_clean=True, seed=seed, manifest=True)
     print(f"[demo] synth increment: {len(increment)} mixtures "
           f"({len(synth.cleanWaves)} clean x {len(synth.noiseWaves)} noises x 2 SNRs) in {increment_dir}, "
           f"clean copies in {increment_dir / 'RAW_DATA'}")
+    manifest = pd.read_csv(increment_dir / "manifest.csv")
+    print(f"[demo]   manifest.csv: {len(manifest)} rows, e.g.")
+    columns = ["output", "noise", "snr_db", "fit", "offset", "noise_gain", "realised_snr_db", "peak"]
+    for line in manifest.query("kind == 'mixture'")[columns].head(3).to_string(index=False).splitlines():
+        print(f"[demo]     {line}")
+
+    # The manifest alone writes the same files again, with no random draw.
+    again = workdir / "noisy_again"
+    one = manifest.query("kind == 'mixture'").head(1)
+    one.attrs.update(out_path=str(again), base=str(increment_dir))
+    with contextlib.redirect_stderr(None):
+        tavol_synth.render(one)
+    same = filecmp.cmp(again / one.output.iloc[0], increment_dir / one.output.iloc[0], shallow=False)
+    print(f"[demo]   re-rendered {one.output.iloc[0]} from the manifest: "
+          f"{'identical' if same else 'DIFFERENT'} bytes")
 
     snr = measured_snr(increment[1])
     print(f"[demo]   {Path(increment[1][0]).name}: asked {increment[1][3]} dB, measured {snr:.3f} dB")

@@ -4,8 +4,11 @@
 
 namespace tavol::bind {
 
-void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names) {
-  py::dict table;
+void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names,
+                 std::initializer_list<std::pair<const char *, const char *>> extras) {
+  py::dict table, aliases;
+  for (const auto &[name, target] : extras)
+    aliases[name] = py::str(target);
   for (const LazyName &entry : names)
     table[entry.name] = py::make_tuple(
         entry.module, entry.attribute ? py::object(py::str(entry.attribute)) : py::none(),
@@ -14,7 +17,9 @@ void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names) {
   // The functions hold the module's namespace, not the module: no reference cycle.
   py::dict space = m.attr("__dict__");
 
-  m.def("__getattr__", [table, space, module_name](const py::str &name) -> py::object {
+  m.def("__getattr__", [table, aliases, space, module_name](const py::str &name) -> py::object {
+    if (aliases.contains(name))
+      return space[aliases[name]];
     if (!table.contains(name)) {
       PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", module_name.c_str(),
                    name.ptr());

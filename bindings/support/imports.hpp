@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <utility>
 
 namespace tavol::bind {
 
@@ -26,6 +27,12 @@ struct LazyName {
 };
 
 // Binds `names` on `m` lazily (see above); dir(m) lists them too.
-void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names);
+//
+// `extras` maps further public names to private attributes of `m` itself
+// (`{"render", "_render"}`): names beyond the documented surface, reached
+// through the same __getattr__ but never stored in, nor listed with, the
+// module's documented namespace.
+void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names,
+                 std::initializer_list<std::pair<const char *, const char *>> extras = {});
 
 } // namespace tavol::bind

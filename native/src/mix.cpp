@@ -23,14 +23,15 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
+#include "tavol/speech_level.hpp"
 #include "tavol/wav_writer.hpp"
 
 namespace tavol {
@@ -123,23 +124,22 @@ __attribute__((target("avx2"))) std::size_t sum_blocks_avx2(const float *x, std:
 }
 #endif
 
-std::atomic<bool> baseline_only{false};
-
 #if TAVOL_HAVE_AVX2
-bool use_avx2() {
+bool use_avx2(SampleLoops loops) {
   static const bool available = __builtin_cpu_supports("avx2");
-  return available && !baseline_only.load(std::memory_order_relaxed);
+  return available && loops == SampleLoops::Widest;
 }
 #endif
 
-template <bool square> double sum_lanes(const float *x, std::size_t n, double c) {
+template <bool square>
+double sum_lanes(const float *x, std::size_t n, double c, [[maybe_unused]] SampleLoops loops) {
   double lanes[kLanes];
   std::size_t i =
 #if TAVOL_HAVE_AVX2
-      use_avx2() ? sum_blocks_avx2<square>(x, n, c, lanes) :
+      use_avx2(loops) ? sum_blocks_avx2<square>(x, n, c, lanes) :
 #endif
 #if TAVOL_HAVE_SSE2
-                 sum_blocks_sse2<square>(x, n, c, lanes);
+                      sum_blocks_sse2<square>(x, n, c, lanes);
 #else
       sum_blocks_plain<square>(x, n, c, lanes);
 #endif
@@ -150,91 +150,251 @@ template <bool square> double sum_lanes(const float *x, std::size_t n, double c)
   return combine(lanes);
 }
 
-double sum(const float *x, std::size_t n) { return sum_lanes<false>(x, n, 0.0); }
-double sum_squares(const float *x, std::size_t n, double c) { return sum_lanes<true>(x, n, c); }
+double sum(const float *x, std::size_t n, SampleLoops loops) {
+  return sum_lanes<false>(x, n, 0.0, loops);
+}
+double sum_squares(const float *x, std::size_t n, double c, SampleLoops loops) {
+  return sum_lanes<true>(x, n, c, loops);
+}
 
-// One sample: saturate((signal + gain * (noise - mean)) * full scale); without
-// a signal, the scaled noise alone. The vector loops compute exactly this.
-inline std::int16_t mix_one(const float *signal, float noise, std::size_t k, double gain,
-                            double mean) {
+// One sample before the 16-bit conversion: (signal + gain * (noise - mean)) *
+// full scale; without a signal, the scaled noise alone. The vector loops
+// compute exactly this, then saturate.
+inline double mix_value(const float *signal, float noise, std::size_t k, double gain, double mean,
+                        double full_scale) {
   const double scaled = gain * (static_cast<double>(noise) - mean);
-  const double full_scale = kFullScale;
-  return saturate_pcm16((signal ? static_cast<double>(signal[k]) + scaled : scaled) * full_scale);
+  return (signal ? static_cast<double>(signal[k]) + scaled : scaled) * full_scale;
+}
+
+// What a mixing pass measures besides (or instead of) writing: per lane of a
+// block of eight, the sum and sum of squares of the noise as written
+// (e = q / 32767 - clean_gain * clean, q the 16-bit value) and the samples
+// that clip; over all samples, the largest |value| before the conversion and
+// the extremes of the 16-bit values. The lanes do not depend on the vector
+// width, so both builds give the same sums.
+struct Tally {
+  double clean_gain = 0.0;
+  double e_sum[kLanes] = {}, e_squares[kLanes] = {}, clipped[kLanes] = {};
+  double peak = 0.0, q_max = 0.0, q_min = 0.0;
+};
+
+constexpr double kInvFullScale = 1.0 / static_cast<double>(kFullScale);
+
+// A value in int16 scale that saturate_pcm16 cannot keep: its truncation lies
+// outside [-32768, 32767].
+inline bool clips(double v) { return v >= kPcm16Max + 1.0 || v <= kPcm16Min - 1.0; }
+
+inline void tally_one(Tally &t, std::size_t lane, double v, std::int16_t q, double signal) {
+  const double e = static_cast<double>(q) * kInvFullScale - t.clean_gain * signal;
+  t.e_sum[lane] += e;
+  t.e_squares[lane] += e * e;
+  t.clipped[lane] += clips(v) ? 1.0 : 0.0;
+  t.peak = std::max(t.peak, std::fabs(v));
+  t.q_max = std::max(t.q_max, static_cast<double>(q));
+  t.q_min = std::min(t.q_min, static_cast<double>(q));
 }
 
 #if TAVOL_HAVE_SSE2
-// saturate_pcm16 on four values; the int32 lanes come out in the low half.
-inline __m128i saturate_sse2(__m128d lo2, __m128d hi2) {
+inline __m128d clamp_sse2(__m128d v) {
   const __m128d low = _mm_set1_pd(kPcm16Min), high = _mm_set1_pd(kPcm16Max);
-  auto clamp = [&](__m128d v) {
-    v = _mm_and_pd(v, _mm_cmpord_pd(v, v)); // NaN -> 0
-    return _mm_min_pd(_mm_max_pd(v, low), high);
-  };
-  return _mm_unpacklo_epi64(_mm_cvttpd_epi32(clamp(lo2)), _mm_cvttpd_epi32(clamp(hi2)));
+  v = _mm_and_pd(v, _mm_cmpord_pd(v, v)); // NaN -> 0
+  return _mm_min_pd(_mm_max_pd(v, low), high);
 }
 
+// saturate_pcm16 on four values; the int32 lanes come out in the low half.
+inline __m128i saturate_sse2(__m128d lo2, __m128d hi2) {
+  return _mm_unpacklo_epi64(_mm_cvttpd_epi32(clamp_sse2(lo2)), _mm_cvttpd_epi32(clamp_sse2(hi2)));
+}
+
+// The Tally's per-lane sums as vectors: lanes (0,1), (2,3), (4,5), (6,7).
+struct TallySse2 {
+  __m128d e_sum[4], e_squares[4], clipped[4];
+  __m128d peak = _mm_setzero_pd(), q_max = _mm_setzero_pd(), q_min = _mm_setzero_pd();
+  TallySse2() {
+    for (int k = 0; k < 4; ++k)
+      e_sum[k] = e_squares[k] = clipped[k] = _mm_setzero_pd();
+  }
+  // Two values v (before the conversion), their 16-bit values q and clean samples s, lanes 2k,
+  // 2k+1.
+  void add(int k, __m128d v, __m128d q, __m128d s, __m128d clean_gain) {
+    const __m128d e =
+        _mm_sub_pd(_mm_mul_pd(q, _mm_set1_pd(kInvFullScale)), _mm_mul_pd(clean_gain, s));
+    e_sum[k] = _mm_add_pd(e_sum[k], e);
+    e_squares[k] = _mm_add_pd(e_squares[k], _mm_mul_pd(e, e));
+    const __m128d over = _mm_or_pd(_mm_cmpge_pd(v, _mm_set1_pd(kPcm16Max + 1.0)),
+                                   _mm_cmple_pd(v, _mm_set1_pd(kPcm16Min - 1.0)));
+    clipped[k] = _mm_add_pd(clipped[k], _mm_and_pd(over, _mm_set1_pd(1.0)));
+    peak = _mm_max_pd(peak, _mm_andnot_pd(_mm_set1_pd(-0.0), v));
+    q_max = _mm_max_pd(q_max, q);
+    q_min = _mm_min_pd(q_min, q);
+  }
+  void into(Tally &t) const {
+    double buf[2];
+    for (int k = 0; k < 4; ++k) {
+      _mm_storeu_pd(buf, e_sum[k]);
+      t.e_sum[2 * k] += buf[0];
+      t.e_sum[2 * k + 1] += buf[1];
+      _mm_storeu_pd(buf, e_squares[k]);
+      t.e_squares[2 * k] += buf[0];
+      t.e_squares[2 * k + 1] += buf[1];
+      _mm_storeu_pd(buf, clipped[k]);
+      t.clipped[2 * k] += buf[0];
+      t.clipped[2 * k + 1] += buf[1];
+    }
+    _mm_storeu_pd(buf, peak);
+    t.peak = std::max({t.peak, buf[0], buf[1]});
+    _mm_storeu_pd(buf, q_max);
+    t.q_max = std::max({t.q_max, buf[0], buf[1]});
+    _mm_storeu_pd(buf, q_min);
+    t.q_min = std::min({t.q_min, buf[0], buf[1]});
+  }
+};
+
+template <bool Store, bool Measure>
 std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t n, double gain,
-                            double mean, std::int16_t *dst) {
+                            double mean, double full_scale, std::int16_t *dst, Tally *tally) {
   const __m128d g = _mm_set1_pd(gain), m = _mm_set1_pd(mean);
-  const __m128d fs = _mm_set1_pd(static_cast<double>(kFullScale));
-  auto four = [&](std::size_t at) {
+  const __m128d fs = _mm_set1_pd(full_scale);
+  [[maybe_unused]] TallySse2 sums;
+  [[maybe_unused]] const __m128d clean_gain = _mm_set1_pd(tally ? tally->clean_gain : 0.0);
+  auto four = [&](std::size_t at, [[maybe_unused]] int lanes) {
     const __m128 nv = _mm_loadu_ps(noise + at);
     __m128d lo = _mm_mul_pd(g, _mm_sub_pd(_mm_cvtps_pd(nv), m));
     __m128d hi = _mm_mul_pd(g, _mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(nv, nv)), m));
+    __m128d s_lo = _mm_setzero_pd(), s_hi = _mm_setzero_pd();
     if (signal) {
       const __m128 sv = _mm_loadu_ps(signal + at);
-      lo = _mm_add_pd(_mm_cvtps_pd(sv), lo);
-      hi = _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(sv, sv)), hi);
+      s_lo = _mm_cvtps_pd(sv);
+      s_hi = _mm_cvtps_pd(_mm_movehl_ps(sv, sv));
+      lo = _mm_add_pd(s_lo, lo);
+      hi = _mm_add_pd(s_hi, hi);
     }
-    return saturate_sse2(_mm_mul_pd(lo, fs), _mm_mul_pd(hi, fs));
+    const __m128d v_lo = _mm_mul_pd(lo, fs), v_hi = _mm_mul_pd(hi, fs);
+    const __m128i q = saturate_sse2(v_lo, v_hi);
+    if constexpr (Measure) {
+      sums.add(lanes, v_lo, _mm_cvtepi32_pd(q), s_lo, clean_gain);
+      sums.add(lanes + 1, v_hi, _mm_cvtepi32_pd(_mm_shuffle_epi32(q, 0x0E)), s_hi, clean_gain);
+    }
+    return q;
   };
   std::size_t i = 0;
-  for (; i + kLanes <= n; i += kLanes)
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(four(i), four(i + 4)));
+  for (; i + kLanes <= n; i += kLanes) {
+    const __m128i a = four(i, 0), b = four(i + 4, 2);
+    if constexpr (Store)
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(a, b));
+  }
+  if constexpr (Measure)
+    sums.into(*tally);
   return i;
 }
 #endif
 
 #if TAVOL_HAVE_AVX2
-__attribute__((target("avx2"))) inline __m128i
-mix_four_avx2(const float *signal, const float *noise, __m256d g, __m256d m, __m256d fs) {
-  const __m256d low = _mm256_set1_pd(kPcm16Min), high = _mm256_set1_pd(kPcm16Max);
-  __m256d v = _mm256_mul_pd(g, _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(noise)), m));
-  if (signal)
-    v = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(signal)), v);
-  v = _mm256_mul_pd(v, fs);
-  v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q)); // NaN -> 0
-  return _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(v, low), high));
-}
+// The Tally's per-lane sums as vectors: lanes 0..3, 4..7.
+struct TallyAvx2 {
+  __m256d e_sum[2], e_squares[2], clipped[2];
+  __m256d peak, q_max, q_min;
+  __attribute__((target("avx2"))) TallyAvx2() {
+    for (int k = 0; k < 2; ++k)
+      e_sum[k] = e_squares[k] = clipped[k] = _mm256_setzero_pd();
+    peak = q_max = q_min = _mm256_setzero_pd();
+  }
+  __attribute__((target("avx2"))) void add(int k, __m256d v, __m256d q, __m256d s,
+                                           __m256d clean_gain) {
+    const __m256d e = _mm256_sub_pd(_mm256_mul_pd(q, _mm256_set1_pd(kInvFullScale)),
+                                    _mm256_mul_pd(clean_gain, s));
+    e_sum[k] = _mm256_add_pd(e_sum[k], e);
+    e_squares[k] = _mm256_add_pd(e_squares[k], _mm256_mul_pd(e, e));
+    const __m256d over =
+        _mm256_or_pd(_mm256_cmp_pd(v, _mm256_set1_pd(kPcm16Max + 1.0), _CMP_GE_OQ),
+                     _mm256_cmp_pd(v, _mm256_set1_pd(kPcm16Min - 1.0), _CMP_LE_OQ));
+    clipped[k] = _mm256_add_pd(clipped[k], _mm256_and_pd(over, _mm256_set1_pd(1.0)));
+    peak = _mm256_max_pd(peak, _mm256_andnot_pd(_mm256_set1_pd(-0.0), v));
+    q_max = _mm256_max_pd(q_max, q);
+    q_min = _mm256_min_pd(q_min, q);
+  }
+  __attribute__((target("avx2"))) void into(Tally &t) const {
+    double buf[4];
+    for (int k = 0; k < 2; ++k) {
+      _mm256_storeu_pd(buf, e_sum[k]);
+      for (int j = 0; j < 4; ++j)
+        t.e_sum[4 * k + j] += buf[j];
+      _mm256_storeu_pd(buf, e_squares[k]);
+      for (int j = 0; j < 4; ++j)
+        t.e_squares[4 * k + j] += buf[j];
+      _mm256_storeu_pd(buf, clipped[k]);
+      for (int j = 0; j < 4; ++j)
+        t.clipped[4 * k + j] += buf[j];
+    }
+    _mm256_storeu_pd(buf, peak);
+    t.peak = std::max({t.peak, buf[0], buf[1], buf[2], buf[3]});
+    _mm256_storeu_pd(buf, q_max);
+    t.q_max = std::max({t.q_max, buf[0], buf[1], buf[2], buf[3]});
+    _mm256_storeu_pd(buf, q_min);
+    t.q_min = std::min({t.q_min, buf[0], buf[1], buf[2], buf[3]});
+  }
+};
 
-__attribute__((target("avx2"))) std::size_t mix_blocks_avx2(const float *signal, const float *noise,
-                                                            std::size_t n, double gain, double mean,
-                                                            std::int16_t *dst) {
+template <bool Store, bool Measure>
+__attribute__((target("avx2"))) std::size_t
+mix_blocks_avx2(const float *signal, const float *noise, std::size_t n, double gain, double mean,
+                double full_scale, std::int16_t *dst, Tally *tally) {
   const __m256d g = _mm256_set1_pd(gain), m = _mm256_set1_pd(mean);
-  const __m256d fs = _mm256_set1_pd(static_cast<double>(kFullScale));
+  const __m256d fs = _mm256_set1_pd(full_scale);
+  const __m256d low = _mm256_set1_pd(kPcm16Min), high = _mm256_set1_pd(kPcm16Max);
+  [[maybe_unused]] TallyAvx2 sums;
+  [[maybe_unused]] const __m256d clean_gain = _mm256_set1_pd(tally ? tally->clean_gain : 0.0);
+  auto four = [&](std::size_t at, [[maybe_unused]] int lanes) __attribute__((target("avx2"))) {
+    __m256d v = _mm256_mul_pd(g, _mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(noise + at)), m));
+    __m256d s = _mm256_setzero_pd();
+    if (signal) {
+      s = _mm256_cvtps_pd(_mm_loadu_ps(signal + at));
+      v = _mm256_add_pd(s, v);
+    }
+    v = _mm256_mul_pd(v, fs);
+    const __m256d clean = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q)); // NaN -> 0
+    const __m128i q = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(clean, low), high));
+    if constexpr (Measure)
+      sums.add(lanes, v, _mm256_cvtepi32_pd(q), s, clean_gain);
+    return q;
+  };
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
-    const __m128i a = mix_four_avx2(signal ? signal + i : nullptr, noise + i, g, m, fs);
-    const __m128i b = mix_four_avx2(signal ? signal + i + 4 : nullptr, noise + i + 4, g, m, fs);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(a, b));
+    const __m128i a = four(i, 0), b = four(i + 4, 1);
+    if constexpr (Store)
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(a, b));
   }
+  if constexpr (Measure)
+    sums.into(*tally);
   return i;
 }
 #endif
 
+// One run of the fitted noise: writes (Store) and/or measures (Measure) the
+// mixture of `n` samples.
+template <bool Store, bool Measure>
 void mix_run(const float *signal, const float *noise, std::size_t n, double gain, double mean,
-             std::int16_t *dst) {
+             double full_scale, [[maybe_unused]] SampleLoops loops, std::int16_t *dst,
+             Tally *tally) {
   std::size_t i =
 #if TAVOL_HAVE_AVX2
-      use_avx2() ? mix_blocks_avx2(signal, noise, n, gain, mean, dst) :
+      use_avx2(loops)
+          ? mix_blocks_avx2<Store, Measure>(signal, noise, n, gain, mean, full_scale, dst, tally)
+          :
 #endif
 #if TAVOL_HAVE_SSE2
-                 mix_blocks_sse2(signal, noise, n, gain, mean, dst);
+          mix_blocks_sse2<Store, Measure>(signal, noise, n, gain, mean, full_scale, dst, tally);
 #else
       std::size_t{0}; // the per-sample loop below does it all
 #endif
-  for (; i < n; ++i)
-    dst[i] = mix_one(signal, noise[i], i, gain, mean);
+  for (std::size_t lane = 0; i < n; ++i, ++lane) {
+    const double v = mix_value(signal, noise[i], i, gain, mean, full_scale);
+    const std::int16_t q = saturate_pcm16(v);
+    if constexpr (Store)
+      dst[i] = q;
+    if constexpr (Measure)
+      tally_one(*tally, lane % kLanes, v, q, signal ? static_cast<double>(signal[i]) : 0.0);
+  }
 }
 
 // Checks that the noise can be fitted to `length` samples at `offset`.
@@ -267,10 +427,6 @@ void for_each_piece(const Recording &noise, std::size_t length, std::size_t offs
 
 } // namespace
 
-void use_sample_loops(SampleLoops loops) noexcept {
-  baseline_only.store(loops == SampleLoops::Baseline, std::memory_order_relaxed);
-}
-
 InvalidArgument non_finite_recording(std::string_view role, std::string_view name) {
   std::string what(role);
   what += " recording holds samples that are not finite (NaN or infinity): ";
@@ -286,10 +442,19 @@ NoiseFit noise_fit(std::size_t noise_len, std::size_t clean_len) noexcept {
   return NoiseFit::Excerpt;
 }
 
-double mean_square(const float *x, std::size_t n) noexcept {
+double mean_square(const float *x, std::size_t n, SampleLoops loops) noexcept {
   if (n == 0)
     return 0.0;
-  return sum_squares(x, n, 0.0) / static_cast<double>(n);
+  return sum_squares(x, n, 0.0, loops) / static_cast<double>(n);
+}
+
+double clean_level(const float *x, std::size_t n, SnrDefinition definition, int rate) {
+  if (definition == SnrDefinition::Active) {
+    const SpeechLevel level = active_speech_level(x, n, rate);
+    if (level.mean_square > 0.0)
+      return level.mean_square;
+  }
+  return mean_square(x, n);
 }
 
 std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::size_t offset) {
@@ -302,20 +467,22 @@ std::vector<float> fit_noise(const Recording &noise, std::size_t length, std::si
   return out;
 }
 
-void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_db,
-                    std::size_t offset, bool noise_only, std::int16_t *out) {
+MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_db,
+                        std::size_t offset, const MixOptions &options, std::int16_t *out) {
+  if (!std::isfinite(snr_db))
+    throw InvalidArgument("the SNR must be a finite number of dB, got " + std::to_string(snr_db) +
+                          " for " + quoted(clean.name) + " with " + quoted(noise.name));
   if (clean.size == 0)
     throw InvalidArgument("clean recording is empty: " + quoted(clean.name));
-  if (!std::isfinite(snr_db))
-    throw InvalidArgument("SNR must be a finite number of dB, got " + std::to_string(snr_db));
   const std::size_t n = clean.size;
   check_fit(noise, n, offset);
+  const SampleLoops loops = options.loops;
 
   // Sums of float samples in double precision cannot overflow, so a sum that
   // is not finite means a NaN or an infinity among the samples summed.
   double total = 0.0;
   for_each_piece(noise, n, offset, [&](const float *src, std::size_t, std::size_t count) {
-    total += sum(src, count);
+    total += sum(src, count, loops);
   });
   if (!std::isfinite(total))
     throw non_finite_recording("noise", noise.name);
@@ -328,7 +495,7 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
       first = src;
       first_count = count;
     }
-    squares += sum_squares(src, count, mean);
+    squares += sum_squares(src, count, mean, loops);
   });
   const double variance = squares / static_cast<double>(n);
   // A constant noise (digital silence, a DC level) has no variance to scale.
@@ -342,20 +509,69 @@ void mix_pcm16_into(const Recording &clean, const Recording &noise, double snr_d
     throw InvalidArgument("noise has zero variance over the " + std::to_string(n) +
                           " samples used, so it cannot be scaled to an SNR: " + quoted(noise.name));
 
-  const double clean_power = mean_square(clean.samples, n);
-  if (!std::isfinite(clean_power))
+  MixStats stats;
+  stats.clean_level = options.clean_level >= 0.0
+                          ? options.clean_level
+                          : (options.definition == SnrDefinition::Power
+                                 ? mean_square(clean.samples, n, loops)
+                                 : clean_level(clean.samples, n, options.definition, options.rate));
+  if (!std::isfinite(stats.clean_level))
     throw non_finite_recording("clean", clean.name);
-  const double target = clean_power / std::pow(10.0, snr_db / 10.0);
+  const double target = stats.clean_level / std::pow(10.0, snr_db / 10.0);
   const double gain = std::sqrt(target) / std::sqrt(variance);
-  for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
-    mix_run(noise_only ? nullptr : clean.samples + start, src, count, gain, mean, out + start);
-  });
+  const float *signal = options.noise_only ? nullptr : clean.samples;
+  const double full_scale = kFullScale;
+
+  // Walks the fitted noise once: writes and/or measures the mixture at `fs`.
+  auto pass = [&](auto store, auto measure, double fs, Tally *tally) {
+    for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
+      mix_run<decltype(store)::value, decltype(measure)::value>(
+          signal ? signal + start : nullptr, src, count, gain, mean, fs, loops, out + start, tally);
+    });
+  };
+  using yes = std::true_type;
+  using no = std::false_type;
+
+  // A policy other than saturation looks at the mixture before writing it.
+  if (options.clipping != Clipping::Saturate) {
+    Tally look;
+    pass(no{}, yes{}, full_scale, &look);
+    const double clipped = combine(look.clipped);
+    if (clipped > 0 && options.clipping == Clipping::Error)
+      throw ClippingError("the mixture of " + quoted(clean.name) + " and " + quoted(noise.name) +
+                          " at " + std::to_string(snr_db) + " dB would clip " +
+                          std::to_string(static_cast<std::size_t>(clipped)) + " of its " +
+                          std::to_string(n) + " samples (peak " +
+                          std::to_string(look.peak / full_scale) + " x full scale)");
+    if (clipped > 0)
+      stats.scale = kRescalePeak * full_scale / look.peak;
+  }
+  stats.clean_gain = options.noise_only ? 0.0 : stats.scale;
+  stats.noise_gain = gain * stats.scale;
+
+  const double written_scale = full_scale * stats.scale;
+  if (!options.measure) {
+    pass(yes{}, no{}, written_scale, nullptr);
+    return stats;
+  }
+  Tally tally;
+  tally.clean_gain = stats.clean_gain;
+  pass(yes{}, yes{}, written_scale, &tally);
+  // The noise as written: the 16-bit samples less the clean they carry.
+  const double e_mean = combine(tally.e_sum) / static_cast<double>(n);
+  const double e_var = combine(tally.e_squares) / static_cast<double>(n) - e_mean * e_mean;
+  stats.clipped = static_cast<std::size_t>(combine(tally.clipped));
+  stats.peak = static_cast<int>(std::max(tally.q_max, -tally.q_min));
+  stats.realised_snr_db = 10.0 * std::log10(stats.scale * stats.scale * stats.clean_level / e_var);
+  return stats;
 }
 
 std::vector<std::int16_t> mix_pcm16(const Recording &clean, const Recording &noise, double snr_db,
                                     std::size_t offset, bool noise_only) {
   std::vector<std::int16_t> out(clean.size);
-  mix_pcm16_into(clean, noise, snr_db, offset, noise_only, out.data());
+  MixOptions options;
+  options.noise_only = noise_only;
+  mix_pcm16_into(clean, noise, snr_db, offset, options, out.data());
   return out;
 }
 

@@ -1,7 +1,10 @@
 // One synthesis entry from decoded recordings to a written WAV file.
 #include "tavol/mix_renderer.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -13,10 +16,6 @@
 
 namespace tavol {
 namespace {
-
-std::vector<float> decode_for_mixing(const std::string &path) {
-  return decode_file(path, DecodeOptions{kSynthRate, true}).samples;
-}
 
 // Each rendering thread's reusable memory: one buffer per recording of a job
 // (clean, noise) and one for the mixture. Up to 60 s at 16 kHz is kept.
@@ -38,16 +37,27 @@ void make_folder(const std::filesystem::path &folder) {
 
 } // namespace
 
-MixRenderer::MixRenderer(std::size_t cache_bytes) : cache_(decode_for_mixing, cache_bytes) {}
+MixRenderer::MixRenderer(int rate, std::size_t cache_bytes)
+    : rate_(rate), cache_([this](const std::string &path) { return load(path); }, cache_bytes) {
+  if (rate < 1)
+    throw InvalidArgument("the output rate must be a positive number of Hz, got " +
+                          std::to_string(rate));
+}
 
 void MixRenderer::provide(const std::string &path, std::vector<float> samples) {
   provided_[path] = std::make_shared<const std::vector<float>>(std::move(samples));
 }
 
+void MixRenderer::stage(const std::string &path, MixJob job) {
+  staged_.insert_or_assign(path, std::move(job));
+}
+
 std::size_t MixRenderer::length(const std::string &path) const {
   if (auto it = provided_.find(path); it != provided_.end())
     return it->second->size();
-  return decoded_frames(probe_file(path), kSynthRate);
+  if (auto it = staged_.find(path); it != staged_.end())
+    return length(it->second.clean);
+  return decoded_frames(probe_file(path), rate_);
 }
 
 void MixRenderer::expect(const std::vector<MixJob> &jobs) {
@@ -58,7 +68,7 @@ void MixRenderer::expect(const std::vector<MixJob> &jobs) {
   }
   single_use_.clear();
   for (const auto &[path, count] : uses)
-    if (count == 1)
+    if (count == 1 && staged_.count(std::string(path)) == 0)
       single_use_.emplace(path);
 }
 
@@ -68,12 +78,38 @@ struct MixRenderer::Held {
   std::size_t size = 0;
 };
 
+// A staged mixture is rendered here, as its file would read back: 16-bit
+// samples over 32768. Its recordings never go to the per-thread buffers,
+// which the job that asked for it may be holding.
+AudioCache::Samples MixRenderer::load(const std::string &path) {
+  auto it = staged_.find(path);
+  if (it == staged_.end())
+    return decode_file(path, DecodeOptions{rate_, true}).samples;
+  const MixJob &job = it->second;
+  const Held clean = samples(job.clean, -1);
+  const Held noise = samples(job.noise, -1);
+  MixOptions options;
+  options.noise_only = job.noise_only;
+  options.definition = job.definition;
+  options.clipping = job.clipping;
+  options.rate = rate_;
+  options.clean_level = level_of(job, clean);
+  std::vector<std::int16_t> pcm(clean.size);
+  mix_pcm16_into(Recording{clean.data, clean.size, job.clean},
+                 Recording{noise.data, noise.size, job.noise}, job.snr_db, job.offset, options,
+                 pcm.data());
+  AudioCache::Samples out(pcm.size());
+  for (std::size_t k = 0; k < pcm.size(); ++k)
+    out[k] = static_cast<float>(pcm[k]) / 32768.0f;
+  return out;
+}
+
 MixRenderer::Held MixRenderer::samples(const std::string &path, int slot) {
   if (auto it = provided_.find(path); it != provided_.end())
     return {it->second, it->second->data(), it->second->size()};
-  if (single_use_.count(path) != 0) {
+  if (slot >= 0 && single_use_.count(path) != 0) {
     Scratch<float> &memory = recording_memory[slot];
-    const AudioView view = decode_file_into(path, DecodeOptions{kSynthRate, true, true},
+    const AudioView view = decode_file_into(path, DecodeOptions{rate_, true, true},
                                             [&memory](std::size_t n) { return memory.get(n); });
     return {nullptr, view.samples, view.frames};
   }
@@ -81,7 +117,24 @@ MixRenderer::Held MixRenderer::samples(const std::string &path, int slot) {
   return {shared, shared->data(), shared->size()};
 }
 
-void MixRenderer::render(const MixJob &job, bool noise_only) {
+// The clean's active speech level, measured once per clean file; a negative
+// level (measure it in the mix) for the power definition, which costs less
+// than a look-up.
+double MixRenderer::level_of(const MixJob &job, const Held &clean) {
+  if (job.definition != SnrDefinition::Active)
+    return -1.0;
+  {
+    std::lock_guard lock(levels_mutex_);
+    if (auto it = active_levels_.find(job.clean); it != active_levels_.end())
+      return it->second;
+  }
+  const double level = clean_level(clean.data, clean.size, SnrDefinition::Active, rate_);
+  std::lock_guard lock(levels_mutex_);
+  active_levels_.emplace(job.clean, level);
+  return level;
+}
+
+MixStats MixRenderer::render_job(const MixJob &job, bool measure) {
   struct GiveBackLargeBuffers {
     ~GiveBackLargeBuffers() {
       for (Scratch<float> &memory : recording_memory)
@@ -102,11 +155,42 @@ void MixRenderer::render(const MixJob &job, bool noise_only) {
   const Held clean = recording(job.clean, 0, "clean");
   const Held noise = recording(job.noise, 1, "noise");
   std::int16_t *pcm = mixture_memory.get(clean.size);
-  mix_pcm16_into(Recording{clean.data, clean.size, job.clean},
-                 Recording{noise.data, noise.size, job.noise}, job.snr_db, job.offset, noise_only,
-                 pcm);
+  MixOptions options;
+  options.noise_only = job.noise_only;
+  options.definition = job.definition;
+  options.clipping = job.clipping;
+  options.rate = rate_;
+  options.clean_level = level_of(job, clean);
+  options.measure = measure && !job.clean_target;
+  MixStats stats;
+  try {
+    stats = mix_pcm16_into(Recording{clean.data, clean.size, job.clean},
+                           Recording{noise.data, noise.size, job.noise}, job.snr_db, job.offset,
+                           options, pcm);
+  } catch (const ClippingError &e) {
+    throw ClippingError("cannot write " + job.output.string() + ": " + e.what());
+  }
+  if (job.clean_target) {
+    const double full_scale = static_cast<double>(kFullScale) * stats.scale;
+    int top = 0;
+    for (std::size_t k = 0; k < clean.size; ++k) {
+      pcm[k] = saturate_pcm16(static_cast<double>(clean.data[k]) * full_scale);
+      top = std::max(top, std::abs(static_cast<int>(pcm[k])));
+    }
+    stats.clean_gain = stats.scale;
+    stats.noise_gain = 0.0;
+    stats.peak = top;
+    stats.clipped = 0;
+  }
   make_folder(job.output.parent_path());
-  write_wav16(job.output, pcm, clean.size, 1, kSynthRate);
+  write_wav16(job.output, pcm, clean.size, 1, rate_);
+  return stats;
+}
+
+void MixRenderer::render(const MixJob &job, bool noise_only) {
+  MixJob copy = job;
+  copy.noise_only = noise_only;
+  render_job(copy);
 }
 
 } // namespace tavol

@@ -129,3 +129,34 @@ TEST(MixRenderer, SingleUseRecordingsBypassTheCache) {
   EXPECT_EQ(plain.cache().loads(), 7u);
   fs::remove_all(dir);
 }
+
+// A staged mixture renders in memory exactly as its written file reads back,
+// and a renderer at another rate writes at that rate.
+TEST(MixRenderer, StagedMixturesEqualTheirFilesAndRatesAreKept) {
+  const fs::path dir = fresh_dir("stage");
+  const auto noise = write_noise(dir / "n.wav", 30000, 44100, 4);
+  const auto background = write_noise(dir / "bg.wav", 9000, 16000, 5);
+  const auto clean = write_noise(dir / "c.wav", 5000, 16000, 6);
+  const tavol::MixJob stage{dir / "stage.wav", noise.string(), background.string(), 5.0, 0};
+  tavol::MixRenderer on_disk;
+  on_disk.render_job(stage);
+  const tavol::MixJob second{dir / "a.wav", clean.string(), stage.output.string(), 0.0, 321, true};
+  on_disk.render_job(second);
+
+  tavol::MixRenderer in_memory;
+  in_memory.stage("staged", stage);
+  EXPECT_EQ(in_memory.length("staged"), on_disk.length(stage.output.string()));
+  tavol::MixJob from_memory = second;
+  from_memory.output = dir / "b.wav";
+  from_memory.noise = "staged";
+  in_memory.render_job(from_memory);
+  EXPECT_EQ(bytes_of(dir / "a.wav"), bytes_of(dir / "b.wav"));
+
+  tavol::MixRenderer slow(8000);
+  EXPECT_EQ(slow.length(noise.string()), 5443u); // ceil(30000 * 8000 / 44100)
+  slow.render_job({dir / "c8k.wav", noise.string(), background.string(), 0.0, 7});
+  const auto back = tavol::decode_file(dir / "c8k.wav");
+  EXPECT_EQ(back.rate, 8000);
+  EXPECT_EQ(back.frames, 5443u);
+  fs::remove_all(dir);
+}

@@ -45,6 +45,17 @@ double realised_snr(const std::vector<float> &clean, const std::vector<std::int1
   return 10 * std::log10(tavol::mean_square(clean.data(), n) / var);
 }
 
+std::vector<std::int16_t> mix_with(tavol::SampleLoops loops, const std::vector<float> &clean,
+                                   const std::vector<float> &noise, double snr, std::size_t offset,
+                                   bool noise_only) {
+  tavol::MixOptions options;
+  options.loops = loops;
+  options.noise_only = noise_only;
+  std::vector<std::int16_t> pcm(clean.size());
+  tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), snr, offset, options, pcm.data());
+  return pcm;
+}
+
 } // namespace
 
 TEST(Mix, MeanSquareCountsTheOffset) {
@@ -167,11 +178,23 @@ TEST(Mix, VectorLoopsMatchTheFormulaAtEveryLengthAndWidth) {
     }
     const long double gain = std::sqrt(power / n / std::pow(10.0L, 0.35L) / (var / n));
     for (bool noise_only : {false, true}) {
-      tavol::use_sample_loops(tavol::SampleLoops::Baseline);
-      const auto baseline = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), 3.5, 3, noise_only);
-      tavol::use_sample_loops(tavol::SampleLoops::Widest);
-      const auto widest = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), 3.5, 3, noise_only);
+      const auto baseline =
+          mix_with(tavol::SampleLoops::Baseline, clean, noise, 3.5, 3, noise_only);
+      const auto widest = mix_with(tavol::SampleLoops::Widest, clean, noise, 3.5, 3, noise_only);
       EXPECT_EQ(baseline, widest) << n;
+      // The measured values agree too: the same eight lanes in both builds.
+      tavol::MixStats measured[2];
+      for (auto loops : {tavol::SampleLoops::Baseline, tavol::SampleLoops::Widest}) {
+        tavol::MixOptions options;
+        options.loops = loops;
+        options.noise_only = noise_only;
+        options.measure = true;
+        std::vector<std::int16_t> pcm(n);
+        measured[loops == tavol::SampleLoops::Widest] =
+            tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 3.5, 3, options, pcm.data());
+      }
+      EXPECT_EQ(measured[0].realised_snr_db, measured[1].realised_snr_db) << n;
+      EXPECT_EQ(measured[0].peak, measured[1].peak) << n;
       for (std::size_t i = 0; i < n; ++i) {
         const long double v =
             ((noise_only ? 0.0L : clean[i]) + gain * (noise[3 + i] - mean)) * 32767.0L;
@@ -189,10 +212,70 @@ TEST(Mix, VectorLoopsSaturate) {
     noise.push_back(i % 2 ? -1.0f : 1.0f);
   }
   for (auto loops : {tavol::SampleLoops::Baseline, tavol::SampleLoops::Widest}) {
-    tavol::use_sample_loops(loops);
-    const auto pcm = tavol::mix_pcm16(rec(clean, "c"), rec(noise, "n"), -10.0, 0, false);
+    const auto pcm = mix_with(loops, clean, noise, -10.0, 0, false);
     for (std::size_t i = 0; i < pcm.size(); ++i)
       EXPECT_EQ(pcm[i], i % 2 ? -32768 : 32767) << i;
   }
-  tavol::use_sample_loops(tavol::SampleLoops::Widest);
+}
+
+// Loud enough to clip: saturate counts the clipped samples, rescale scales
+// the mixture under full scale and reports the factor, error refuses.
+TEST(Mix, ClippingPolicies) {
+  const auto clean = gaussian(4000, 0.2f, 5);
+  const auto noise = gaussian(6000, 0.5f, 6);
+  std::vector<std::int16_t> pcm(clean.size());
+  tavol::MixOptions options;
+  options.measure = true;
+  const auto saturated =
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), -6.0, 17, options, pcm.data());
+  std::size_t at_limits = 0;
+  for (auto v : pcm)
+    at_limits += (v == 32767 || v == -32768) ? 1 : 0;
+  EXPECT_GT(saturated.clipped, 50u);
+  EXPECT_LE(saturated.clipped, at_limits);
+  EXPECT_EQ(saturated.peak, 32768);
+  EXPECT_EQ(saturated.scale, 1.0);
+
+  options.clipping = tavol::Clipping::Rescale;
+  const auto rescaled =
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), -6.0, 17, options, pcm.data());
+  EXPECT_EQ(rescaled.clipped, 0u);
+  EXPECT_LT(rescaled.scale, 1.0);
+  EXPECT_NEAR(rescaled.peak, tavol::kRescalePeak * 32767, 1.0);
+  EXPECT_EQ(rescaled.clean_gain, rescaled.scale);
+  EXPECT_DOUBLE_EQ(rescaled.noise_gain, saturated.noise_gain * rescaled.scale);
+  EXPECT_NEAR(rescaled.realised_snr_db, -6.0, 0.02); // scaling keeps the ratio
+
+  options.clipping = tavol::Clipping::Error;
+  EXPECT_THROW(
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 0.0, 17, options, pcm.data()),
+      tavol::ClippingError);
+  EXPECT_NO_THROW(
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 30.0, 17, options, pcm.data()));
+}
+
+// Silence in the clean lowers its mean square but not its active level: the
+// active definition scales the noise to the speech, the power one to the file.
+TEST(Mix, SnrDefinitions) {
+  std::vector<float> clean = gaussian(32000, 0.1f, 8);
+  clean.resize(96000, 0.0f); // 2 s of noise-like speech, then 4 s of silence
+  const auto noise = gaussian(96000, 0.2f, 9);
+  std::vector<std::int16_t> pcm(clean.size());
+  tavol::MixOptions options;
+  options.measure = true;
+  const auto power =
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 5.0, 0, options, pcm.data());
+  EXPECT_NEAR(power.realised_snr_db, 5.0, 0.01);
+  EXPECT_NEAR(power.clean_level, tavol::mean_square(clean.data(), clean.size()), 1e-15);
+  options.definition = tavol::SnrDefinition::Active;
+  const auto active =
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 5.0, 0, options, pcm.data());
+  EXPECT_NEAR(active.realised_snr_db, 5.0, 0.01);
+  // 2 s of the 6 s are speech, 2.27 s with the meter's hangover and decay.
+  const double ratio_db = 10 * std::log10(6.0 / 2.27);
+  EXPECT_NEAR(10 * std::log10(active.clean_level / power.clean_level), ratio_db, 0.1);
+  EXPECT_NEAR(20 * std::log10(active.noise_gain / power.noise_gain), ratio_db, 0.1);
+  EXPECT_THROW(
+      tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), std::nan(""), 0, options, pcm.data()),
+      tavol::InvalidArgument);
 }

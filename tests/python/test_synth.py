@@ -2,6 +2,7 @@
 
 import filecmp
 import functools
+import json
 import multiprocessing
 import os
 import pickle
@@ -504,3 +505,248 @@ def test_extra_mode_background_snr_forms(tmp_path, in_tmp):
     with pytest.raises(AssertionError) as err:
         s.syn_extra_mode(tmp_path / "nothing")
     assert str(err.value) == f"Error input {tmp_path / 'nothing'}"
+
+
+# ---------------------------------------------------------------- manifests, dry runs, re-rendering
+
+
+def wav_bytes(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in sorted(Path(folder).rglob("*.wav"))}
+
+
+PLANNED = ["output", "kind", "clean", "noise", "snr_db", "snr_definition", "noise_only", "fit",
+           "offset", "samples", "rate", "clipping"]
+
+
+def test_seeded_runs_describe_themselves_and_render_again(tmp_path):
+    import pandas as pd
+    clean_dir, noise_dir = corpus(tmp_path / "data", ["a", "b", "c"], ["x", "y"], clean_frames=3000,
+                                  noise_frames=9000, noise_rate=44100)
+    runs = {}
+    for label, kwargs in [("plain", {}), ("described", {"manifest": True})]:
+        np.random.seed(11)
+        s = Synthesizer(clean_dir, noise_dir, tmp_path / "data" / label, [-5, 0, 5])
+        runs[label] = s.syn("inc", is_add_clean=True, is_silence=True, p_silence=0.2, **kwargs)
+    # The manifest adds two files and changes no byte of the others.
+    out = tmp_path / "data" / "described"
+    assert wav_bytes(out) == wav_bytes(tmp_path / "data" / "plain")
+    assert {p.name for p in out.iterdir()} - {p.name for p in (tmp_path / "data" / "plain").iterdir()} \
+        == {"manifest.csv", "manifest.json"}
+    rows = pd.read_csv(out / "manifest.csv")
+    assert len(rows) == len(runs["described"]) + 3  # entries and the RAW_DATA copies
+    assert set(rows.kind) == {"raw_copy", "mixture", "silence"}
+    assert json.loads((out / "manifest.json").read_text())["mode"] == "increment"
+    assert [p.name for p in synth.check_input(out)[0] if "manifest" in p.name] == []
+
+    # seed= draws what numpy.random.seed drew, leaves the global state alone, and plan() sees it.
+    state = np.random.get_state()[1].copy()
+    s = Synthesizer(clean_dir, noise_dir, out, [-5, 0, 5], seed=11)
+    planned = s.plan("inc", is_add_clean=True, is_silence=True, p_silence=0.2)
+    assert np.array_equal(np.random.get_state()[1], state)
+    pd.testing.assert_frame_equal(planned[PLANNED], rows[PLANNED])
+    assert planned["realised_snr_db"].isna().all()
+
+    # Render again, from the plan, sequentially and pooled, and after corpora and outputs moved together.
+    synth.render(planned, out_path=tmp_path / "from_plan")
+    assert wav_bytes(tmp_path / "from_plan") == wav_bytes(out)
+    for workers in (1, 4):
+        synth.render(out / "manifest.csv", out_path=tmp_path / f"again{workers}", workers=workers)
+        assert wav_bytes(tmp_path / f"again{workers}") == wav_bytes(out)
+    (tmp_path / "data").rename(tmp_path / "moved")
+    moved = tmp_path / "moved" / "described"
+    originals = wav_bytes(moved)
+    victims = sorted(moved.glob("*_0dB.wav"))[:3]
+    for p in victims[1:]:
+        p.unlink()
+    victims[0].write_bytes(victims[0].read_bytes()[:100])
+    redone = synth.render(moved, resume=True)
+    assert sorted(redone.output) == sorted(p.name for p in victims)
+    assert wav_bytes(moved) == originals
+    assert redone.realised_snr_db.notna().all()
+
+
+def test_extra_mode_manifest_renders_stage_mixtures_in_memory(tmp_path, in_tmp):
+    s = make_synth(tmp_path, ["a", "b"], ["x"], [0, 5], noise_frames=3000)
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50), subtype="FLOAT")
+    entries = s.syn_extra_mode(tmp_path / "bg", [-3, 4], manifest=True, seed=2)
+    manifest = (tmp_path / "out" / "manifest.csv").read_text()
+    assert "tmp_mixed/x_bg_n3dB.wav,stage" in manifest and not Path("tmp_mixed").exists()
+    synth.render(tmp_path / "out" / "manifest.csv", out_path=tmp_path / "again")
+    assert wav_bytes(tmp_path / "again") == wav_bytes(tmp_path / "out")
+    assert len(entries) == len(s.plan("extra", background_path=tmp_path / "bg", background_snr=[-3, 4],
+                                      seed=2).query("kind in ['mixture', 'silence']"))
+
+
+def p56_level(x, rate):
+    """Active speech level (mean square) of P.56 method B, straight from the recommendation."""
+    from scipy.signal import lfilter
+    x = np.asarray(x, np.float64)
+    g, hangover = np.exp(-1 / (rate * 0.03)), np.floor(0.2 * rate + 0.5)
+    q = lfilter([1 - g], [1, -g], lfilter([1 - g], [1, -g], np.abs(x)))
+    k = np.arange(x.size)
+    thresholds = 2.0 ** np.arange(-15, 0)
+    active = np.array([np.count_nonzero(k - np.maximum.accumulate(np.where(q >= c, k, -10 ** 9))
+                                        <= hangover) for c in thresholds])
+    level = 10 * np.log10(np.sum(x ** 2) / np.maximum(active, 1) + 1e-20)
+    margin = level - 20 * np.log10(thresholds)
+    j = next(j for j in range(1, 15) if active[j] and margin[j] <= 15.9)
+    up, low, up_t, low_t = level[j], level[j - 1], 20 * np.log10(thresholds[j]), 20 * np.log10(thresholds[j - 1])
+    tol = 0.5
+    if abs(up - up_t - 15.9) < tol:
+        return 10 ** (up / 10)
+    if abs(low - low_t - 15.9) < tol:
+        return 10 ** (low / 10)
+    mid, mid_t, n = (up + low) / 2, (up_t + low_t) / 2, 1
+    while abs(mid - mid_t - 15.9) > tol:
+        n += 1
+        tol *= 1.1 if n > 20 else 1
+        if mid - mid_t - 15.9 > tol:
+            mid, mid_t = (up + mid) / 2, (up_t + mid_t) / 2
+            low, low_t = mid, mid_t
+        elif mid - mid_t - 15.9 < -tol:
+            mid, mid_t = (mid + low) / 2, (mid_t + low_t) / 2
+            up, up_t = mid, mid_t
+    return 10 ** (mid / 10)
+
+
+@pytest.mark.parametrize("definition", ["power", "active"])
+def test_realised_snr_in_the_manifest_is_measured_on_the_files(tmp_path, definition):
+    import pandas as pd
+    clean_dir, noise_dir = corpus(tmp_path, [], ["x"], noise_frames=40000)
+    speech = np.concatenate([tone(8000, 1, 0.2), np.zeros(16000, np.float32), tone(8000, 2, 0.2)])
+    write_wav(clean_dir / "paused.wav", speech, subtype="FLOAT")
+    s = Synthesizer(clean_dir, noise_dir, tmp_path / "out", [-5, 0, 10])
+    s.syn("inc", manifest=True, snr_definition=definition, sample_rate=8000)
+    rows = pd.read_csv(tmp_path / "out" / "manifest.csv")
+    assert set(rows.snr_definition) == {definition} and set(rows.rate) == {8000}
+    y = librosa.load(clean_dir / "paused.wav", sr=8000)[0].astype(np.float64)
+    level = np.mean(y ** 2) if definition == "power" else p56_level(y, 8000)
+    for row in rows.itertuples():
+        rate, pcm = wavfile.read(tmp_path / "out" / row.output)
+        assert rate == 8000 and pcm.size == row.samples == y.size
+        noise = pcm / 32767.0 - row.clean_gain * y
+        measured = 10 * np.log10(row.scale ** 2 * level / np.var(noise))
+        assert measured == pytest.approx(row.realised_snr_db, abs=0.01)
+        assert measured == pytest.approx(row.snr_db, abs=0.05)
+
+
+def test_clipping_policies(tmp_path):
+    import pandas as pd
+    clean_dir, noise_dir = corpus(tmp_path, [], ["x"], noise_frames=4000)
+    write_wav(clean_dir / "loud.wav", np.sign(tone(1600, 3)) * 0.9, subtype="FLOAT")
+    s = Synthesizer(clean_dir, noise_dir, tmp_path / "sat", [-3])
+    s.syn("reg", manifest=True)
+    saturated = pd.read_csv(tmp_path / "sat" / "manifest.csv").iloc[0]
+    assert saturated.clipped > 100 and saturated.peak == 32768 and saturated.scale == 1
+    s.noisyDir = tmp_path / "res"
+    s.syn("reg", manifest=True, clipping="rescale", is_add_clean=True)
+    rows = pd.read_csv(tmp_path / "res" / "manifest.csv").set_index("kind")
+    mix, target = rows.loc["mixture"], rows.loc["clean_target"]
+    assert mix.clipped == 0 and mix.peak <= 0.99 * 32767 + 1 and mix.scale < 1
+    assert target.output == "RAW_DATA/loud_x_n3.wav" and target.scale == mix.scale
+    y = librosa.load(clean_dir / "loud.wav", sr=16000)[0].astype(np.float64)
+    written = wavfile.read(tmp_path / "res" / target.output)[1]
+    assert np.max(np.abs(written - np.trunc(y * 32767 * mix.scale))) <= 1
+    assert (tmp_path / "res" / "RAW_DATA" / "loud_raw.wav").is_file()
+    s.noisyDir = tmp_path / "err"
+    with pytest.raises(ValueError, match="loud_x_n3.wav.*would clip"):
+        s.syn("reg", clipping="error")
+    assert list((tmp_path / "err").glob("*.wav")) == []
+
+
+def test_colliding_names_are_numbered(tmp_path, monkeypatch):
+    warned = []
+    monkeypatch.setattr(synth, "warn", warned.append)
+    s = make_synth(tmp_path, ["a_b", "a"], ["c", "b_c"], [5])
+    entries = s.syn("inc")
+    assert sorted(e[0].name for e in entries) == ["a_b_b_c_5dB.wav", "a_b_c_5dB.wav", "a_b_c_5dB_2.wav",
+                                                  "a_c_5dB.wav"]
+    assert len(warned) == 1 and "a_b_c_5dB_2.wav" in warned[0]
+    assert len(list(s.noisyDir.glob("*.wav"))) == 4
+    s.snrRatio = [5, 5]  # the same SNR twice: two entries, two files
+    names = [e[0].name for e in s.syn("inc")]
+    assert len(set(names)) == len(names) == len(list(s.noisyDir.glob("*.wav"))) == 8
+
+
+# ---------------------------------------------------------------- unsafe requests are refused before anything is touched
+
+
+def snapshot(root):
+    return sorted((p, p.stat().st_size if p.is_file() else -1) for p in Path(root).rglob("*"))
+
+
+@pytest.mark.parametrize("out", [".", "..", "home", "tmp_mixed", "tmp_mixed/deeper"])
+def test_folders_that_are_not_output_folders_are_refused(tmp_path, monkeypatch, out):
+    clean_dir, noise_dir = corpus(tmp_path / "data", ["a"], ["x"])
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50))
+    work = tmp_path / "thesis" / "work"
+    (work / "tmp_mixed" / "deeper").mkdir(parents=True)
+    (work / "chapter.txt").write_text("years of work")
+    monkeypatch.chdir(work)
+    monkeypatch.setenv("HOME", str(work / "home"))
+    (work / "home").mkdir()
+    before = snapshot(tmp_path)
+    s = Synthesizer(clean_dir, noise_dir, out, [0])
+    with pytest.raises(ValueError, match="refusing"):
+        s.syn_extra_mode(tmp_path / "bg")
+    if not out.startswith("tmp_mixed"):  # the staging folder is the extra mode's alone
+        with pytest.raises(ValueError, match="refusing"):
+            s.syn("reg")
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("snrs,background", [([0, float("nan")], 5), ([float("inf")], 5), ([0], [np.nan])])
+def test_non_finite_snrs_are_refused(tmp_path, snrs, background):
+    s = make_synth(tmp_path, ["a"], ["x"], snrs)
+    write_wav(tmp_path / "bg" / "bg.wav", tone(5000, 50))
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="not a finite number"):
+        s.syn_extra_mode(tmp_path / "bg", background)
+    if background == 5:
+        with pytest.raises(ValueError, match="not a finite number"):
+            s.syn("inc")
+        with pytest.raises(ValueError, match="finite"):
+            Synthesizer.syn_waves((tmp_path / "o.wav", s.cleanWaves[0], s.noiseWaves[0], snrs[-1]), False)
+    assert snapshot(tmp_path) == before
+
+
+def test_names_the_file_system_cannot_hold_are_found_first(tmp_path):
+    s = make_synth(tmp_path, ["a"], ["n" * 250], [0])
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="bytes long"):
+        s.syn("reg")
+    assert snapshot(tmp_path) == before
+
+
+def test_clean_names_that_are_not_utf8(tmp_path):
+    clean_dir, noise_dir = corpus(tmp_path, [], ["x"])
+    name = os.fsdecode(b"caf\xe9")
+    os.rename(write_wav(clean_dir / "plain.wav", tone(1600, 1)), os.fsencode(clean_dir) + b"/caf\xe9.wav")
+    s = Synthesizer(clean_dir, noise_dir, tmp_path / "out", [0])
+    entries = s.syn("reg", is_add_clean=True)
+    assert os.fsencode(entries[0][0].name) == b"caf\xe9_x_0dB.wav" and entries[0][0].is_file()
+    assert (tmp_path / "out" / "RAW_DATA" / f"{name}_raw.wav").is_file()
+    (tmp_path / "out" / "keep.txt").write_text("x")
+    before = snapshot(tmp_path)
+    with pytest.raises(ValueError, match="not valid UTF-8"):
+        s.syn("reg", manifest=True)
+    assert snapshot(tmp_path) == before
+
+
+def test_bad_manifests_name_the_row_and_column_and_write_nothing(tmp_path):
+    import pandas as pd
+    s = make_synth(tmp_path, ["a", "b"], ["x"], [0])
+    rows = s.plan("reg")
+    for column, value in [("offset", -1), ("snr_db", np.inf), ("output", "../escape.wav"),
+                          ("noise", "../gone.wav")]:
+        bad = rows.astype({column: object})
+        bad.loc[1, column] = value
+        with pytest.raises(ValueError, match=f"row 1, column '{column}'"):
+            synth.render(bad, out_path=tmp_path / "out")
+    with pytest.raises(ValueError, match="no column 'fit'"):
+        synth.render(rows.drop(columns="fit"), out_path=tmp_path / "out")
+    assert not (tmp_path / "out").exists() and not (tmp_path / "escape.wav").exists()

@@ -26,6 +26,11 @@ inline constexpr int kDefaultLoadWorkers = 8;
 inline constexpr int kSynthRate = 16000;
 inline constexpr std::size_t kSynthPoolThreshold = 200;
 inline constexpr int kSynthWorkers = 8;
+// Peak of a mixture that the "rescale" clipping policy scales down, as a share of full scale.
+inline constexpr double kRescalePeak = 0.99;
+// Longest file name and path the synthesiser writes (bytes), checked before a run touches the disk.
+inline constexpr std::size_t kMaxNameBytes = 255;
+inline constexpr std::size_t kMaxPathBytes = 4095;
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).
 inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 

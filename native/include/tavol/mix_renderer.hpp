@@ -1,7 +1,8 @@
 // Rendering of synthesis entries: a clean and a noise recording in, one mono
-// 16-bit WAV at 16 kHz out (see mix.hpp for the arithmetic).
+// 16-bit WAV out at the renderer's rate (16 kHz unless asked otherwise; see
+// mix.hpp for the arithmetic).
 //
-// Recordings are decoded at 16 kHz, mono, through one AudioCache per renderer,
+// Recordings are decoded at that rate, mono, through one AudioCache per renderer,
 // so a recording that many entries share is decoded once per run. A recording
 // that only one job of the run uses (the clean of most regular entries) skips
 // the cache: it is decoded into memory the rendering thread reuses, which
@@ -13,6 +14,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -20,6 +22,7 @@
 
 #include "tavol/audio_cache.hpp"
 #include "tavol/constants.hpp"
+#include "tavol/mix.hpp"
 
 namespace tavol {
 
@@ -29,34 +32,59 @@ struct MixJob {
   std::string noise;            // path of the noise recording
   double snr_db = 0.0;
   std::size_t offset = 0; // first noise sample used, when the noise is longer than the clean
+  bool noise_only = false;
+  SnrDefinition definition = SnrDefinition::Power;
+  Clipping clipping = Clipping::Saturate;
+  // Write the mixture's clean target instead: the clean times the factor the
+  // clipping policy applied to the mixture (what a model should recover).
+  bool clean_target = false;
 };
 
 class MixRenderer {
 public:
-  explicit MixRenderer(std::size_t cache_bytes = kAudioCacheBytes);
+  explicit MixRenderer(int rate = kSynthRate, std::size_t cache_bytes = kAudioCacheBytes);
 
-  // Supplies the 16 kHz mono samples of a recording that another decoder had
-  // to read. Call before rendering starts (not thread-safe).
+  int rate() const noexcept { return rate_; }
+
+  // Supplies the mono samples, at the renderer's rate, of a recording that
+  // another decoder had to read. Call before rendering starts (not thread-safe).
   void provide(const std::string &path, std::vector<float> samples);
+  // Declares `path` a recording that is itself a mixture: when a job uses it,
+  // `job` is rendered in memory (never written) and its 16-bit samples are
+  // used as they would read back from the file. Call before rendering starts
+  // (not thread-safe).
+  void stage(const std::string &path, MixJob job);
   // Announces the jobs of the run, so that recordings only one of them uses
   // bypass the cache. Optional; call before rendering starts (not thread-safe).
   void expect(const std::vector<MixJob> &jobs);
-  // Samples `path` has at 16 kHz: from the header alone, or from provide().
+  // Samples `path` has at the renderer's rate: from the header alone, from
+  // provide(), or the length of a staged mixture's clean.
   // Throws UnreadableAudio / CorruptAudio like probe_file.
   std::size_t length(const std::string &path) const;
   // Renders one job: decodes (or reuses) both recordings, mixes, creates the
-  // output's folder and writes the file atomically. Thread-safe.
+  // output's folder and writes the file atomically. With `measure`, the
+  // returned stats hold the written file's peak and realised SNR. A
+  // ClippingError names the output. Thread-safe.
+  MixStats render_job(const MixJob &job, bool measure = false);
+  // The same with the noise-only flag given here.
   void render(const MixJob &job, bool noise_only);
 
   const AudioCache &cache() const noexcept { return cache_; }
 
 private:
   struct Held; // samples of one recording, owned by the cache or by a thread
+  // `slot` 0 or 1: single-use recordings go to that per-thread buffer; -1: never.
   Held samples(const std::string &path, int slot);
+  AudioCache::Samples load(const std::string &path);
+  double level_of(const MixJob &job, const Held &clean);
 
+  int rate_;
   AudioCache cache_;
   std::unordered_map<std::string, AudioCache::Handle> provided_;
+  std::unordered_map<std::string, MixJob> staged_;
   std::unordered_set<std::string> single_use_;
+  std::mutex levels_mutex_;
+  std::unordered_map<std::string, double> active_levels_; // by clean path
 };
 
 } // namespace tavol
