@@ -508,8 +508,9 @@ def test_fuzzed_files_never_crash_or_escape_file_load():
     # Random and mutated WAV/FLAC bytes through file_load and through pooled and
     # sequential load_waves, in child processes, so a crash is a failure here.
     script = Path(__file__).resolve().parents[2] / "bench" / "fuzz_file_load.py"
-    run = subprocess.run([sys.executable, str(script), "--inputs", "2000", "--seed", "1"],
-                         capture_output=True, text=True, timeout=280)
+    run = subprocess.run(
+        [sys.executable, str(script), "--inputs", "2000", "--batch", "2000", "--seed", "1"],
+        capture_output=True, text=True, timeout=280)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-2000:]
     assert run.stdout.splitlines()[-1].startswith(
         "summary inputs=2000 crashes=0 escaped=0 bad_results=0 mismatches=0")

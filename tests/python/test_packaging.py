@@ -110,8 +110,10 @@ def nul_cases(d):
         "io.copy_waves source": lambda: io.copy_waves(d, [secret + tail]),
         "io.copy_waves folder": lambda: io.copy_waves(str(d / "out") + "\0x", [secret]),
         "io.LoadAudio": lambda: io.LoadAudio(str(d) + "\0x"),
-        "synth.syn_waves output": lambda: Synthesizer.syn_waves([(victim + tail, secret, secret, 0)], False, 0),
-        "synth.syn_waves input": lambda: Synthesizer.syn_waves([(d / "o.wav", secret + tail, secret, 0)], False, 0),
+        "synth.syn_waves output":
+            lambda: Synthesizer.syn_waves([(victim + tail, secret, secret, 0)], False, 0),
+        "synth.syn_waves input":
+            lambda: Synthesizer.syn_waves([(d / "o.wav", secret + tail, secret, 0)], False, 0),
         "conv.data2xlsx": lambda: conv.data2xlsx({"a": [1]}, victim + "\0.xlsx", "s"),
         "visual.basic_analyze": lambda: visual.basic_analyze(secret + tail),
         "visual.plot_stft_w_2mfe": lambda: visual.Common.plot_stft_w_2mfe(secret + tail, 40, 4000),
