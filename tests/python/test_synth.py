@@ -546,7 +546,9 @@ def test_seeded_runs_describe_themselves_and_render_again(tmp_path):
     pd.testing.assert_frame_equal(planned[PLANNED], rows[PLANNED])
     assert planned["realised_snr_db"].isna().all()
 
-    # Render again, from the plan, sequentially and pooled, and after corpora and outputs moved together.
+    # Render again (render ships to workers by reference, as syn_waves does), from the plan,
+    # sequentially and pooled, and after corpora and outputs moved together.
+    assert pickle.loads(pickle.dumps(synth.render)) is synth.render
     synth.render(planned, out_path=tmp_path / "from_plan")
     assert wav_bytes(tmp_path / "from_plan") == wav_bytes(out)
     for workers in (1, 4):
