@@ -1,12 +1,14 @@
 // tavol.core.evaluator: PESQ, STOI and SDR scores of enhanced speech against
-// clean references, tabulated per enhancement method.
+// clean references, tabulated per enhancement method, and corpus scoring.
 //
-// The measures themselves come from optional packages (mir_eval, pystoi,
-// pysepm, pypesq) and, for PESQ over files, from the `pesq.exe` program. This
-// module probes the packages, walks the file triples, pairs enhanced files
-// with noisy ones by stem, and builds the pandas tables. Every Python-level
-// function it calls (warn, os.system, check_metrics_install, the scorers, ...)
-// is looked up when it is called, so callers can substitute them.
+// The measures come from optional packages (mir_eval, pystoi, pysepm or the
+// pesq package, pypesq) and, for PESQ over files, from the `pesq.exe`
+// program; SDR and SI-SDR are also computed natively (tavol/bss_eval.hpp).
+// This module probes the packages, walks the file triples, pairs enhanced
+// files with noisy ones by stem, runs the PESQ programs of a method
+// concurrently, and builds the pandas tables. Every Python-level function it
+// calls (warn, os.system, check_metrics_install, the scorers, ...) is looked
+// up when it is called, so callers can substitute them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -1147,7 +1149,8 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
 
 PYBIND11_MODULE(evaluator, m) {
   register_translators();
-  m.doc() = "PESQ, STOI and SDR evaluation of enhanced speech against clean references.";
+  m.doc() = "PESQ, STOI and SDR evaluation of enhanced speech against clean references; native "
+            "SDR and SI-SDR; corpus scoring.";
 
   m.attr("os") = py::module_::import("os");
   m.attr("re") = py::module_::import("re");
