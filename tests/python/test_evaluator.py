@@ -744,7 +744,9 @@ def test_parallel_table_equals_serial_table_with_pypi_backends_only(sentences, s
         evaluator.eval("m", list(reversed(enh)), workers=workers)
         out = capsys.readouterr().out
         results.append((evaluator.get_df(), out, evaluator.base_pesq, evaluator.base_stoi, evaluator.base_sdr))
+    pesq_score = ev.eval_metrics(RATE, sentences[0], mix(sentences[0], 10))[0]
     assert system_calls == []
+    assert 1.0 < pesq_score < 4.7  # MOS-LQO from the pesq package
     assert list(results[0][0].columns) == ["Enh_method", "PESQ", "STOI", "SDR"]
     for other in results[1:]:
         pd.testing.assert_frame_equal(other[0], results[0][0], check_exact=True)
