@@ -850,6 +850,14 @@ py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
 constexpr std::array<const char *, 4> kCorpusMetrics{"PESQ", "STOI", "SDR", "SI-SDR"};
 constexpr const char *kMeanLabel = "mean";
 
+// kCorpusMetrics as a tuple (the default) or as "'PESQ', 'STOI', ..." (messages).
+py::tuple corpus_metric_names() {
+  py::list names;
+  for (const char *name : kCorpusMetrics)
+    names.append(name);
+  return py::tuple(names);
+}
+
 // Samples of a mono WAV file as float64 (integer PCM scaled to [-1, 1)) and its rate.
 py::object read_mono(py::module_ &m, py::handle path, long *rate) {
   py::tuple got;
@@ -960,8 +968,14 @@ std::vector<std::string> corpus_metrics(py::handle metrics) {
   for (py::handle item : metrics) {
     const std::string name = py::str(item).cast<std::string>();
     if (std::find(kCorpusMetrics.begin(), kCorpusMetrics.end(), name) == kCorpusMetrics.end())
-      throw py::value_error("unknown metric " + py::repr(item).cast<std::string>() +
-                            " (known: 'PESQ', 'STOI', 'SDR', 'SI-SDR')");
+      throw py::value_error(
+          "unknown metric " + py::repr(item).cast<std::string>() + " (known: " +
+          py::str(", ")
+              .attr("join")(py::module_::import("builtins")
+                                .attr("map")(py::module_::import("builtins").attr("repr"),
+                                             corpus_metric_names()))
+              .cast<std::string>() +
+          ")");
     if (std::find(out.begin(), out.end(), name) == out.end())
       out.push_back(name);
   }
@@ -1190,7 +1204,7 @@ PYBIND11_MODULE(evaluator, m) {
         "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
         "mean removal; computed natively without the GIL. Errors as for sdr().");
   m.def("score_corpus", &score_corpus, "clean"_a, "enhanced"_a, "noisy"_a = py::none(),
-        "metrics"_a = py::make_tuple("PESQ", "STOI", "SDR", "SI-SDR"), "workers"_a = py::none(),
+        "metrics"_a = corpus_metric_names(), "workers"_a = py::none(),
         "Scores every enhanced file against its clean reference and returns one row per file "
         "plus a last row \"mean\" as a DataFrame.\n\n"
         "Inputs are folders, files, .txt lists or lists of these. Files pair by stem (an "
