@@ -1,12 +1,14 @@
 // tavol.core.evaluator: PESQ, STOI and SDR scores of enhanced speech against
-// clean references, tabulated per enhancement method.
+// clean references, tabulated per enhancement method, and corpus scoring.
 //
-// The measures themselves come from optional packages (mir_eval, pystoi,
-// pysepm, pypesq) and, for PESQ over files, from the `pesq.exe` program. This
-// module probes the packages, walks the file triples, pairs enhanced files
-// with noisy ones by stem, and builds the pandas tables. Every Python-level
-// function it calls (warn, os.system, check_metrics_install, the scorers, ...)
-// is looked up when it is called, so callers can substitute them.
+// The measures come from optional packages (mir_eval, pystoi, pysepm or the
+// pesq package, pypesq) and, for PESQ over files, from the `pesq.exe`
+// program; SDR and SI-SDR are also computed natively (tavol/bss_eval.hpp).
+// This module probes the packages, walks the file triples, pairs enhanced
+// files with noisy ones by stem, runs the PESQ programs of a method
+// concurrently, and builds the pandas tables. Every Python-level function it
+// calls (warn, os.system, check_metrics_install, the scorers, ...) is looked
+// up when it is called, so callers can substitute them.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -83,6 +85,17 @@ constexpr const char *kPesqScorePrefix = "^.*= ";
 py::module_ self() { return py::module_::import(kModule); }
 
 bool is_exception(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
+
+// str(x) as UTF-8 for messages; file names that are not valid text (lone
+// surrogates) show their bytes as escapes instead of failing.
+std::string text_of(py::handle x) {
+  return py::str(x).attr("encode")("utf-8", "backslashreplace").cast<std::string>();
+}
+
+// A file stem as bytes, so that names that are not valid text still compare.
+std::string stem_bytes(py::handle path) {
+  return py::str(path.attr("stem")).attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+}
 
 // `import module` / `from module import name`: the module or the name.
 py::object import_backend(const Backend &b) {
@@ -232,9 +245,8 @@ void name_triple(py::error_already_set &e, const Measure &measure, py::handle tr
     return;
   std::string column = measure.baseline_column;
   const std::string note = "while scoring " + column.substr(column.find('-') + 1) + " of " +
-                           py::str(triple[py::int_(2)]).cast<std::string>() + " and " +
-                           py::str(triple[py::int_(1)]).cast<std::string>() + " against " +
-                           py::str(triple[py::int_(0)]).cast<std::string>();
+                           text_of(triple[py::int_(2)]) + " and " + text_of(triple[py::int_(1)]) +
+                           " against " + text_of(triple[py::int_(0)]);
   e.value().attr("add_note")(note);
 }
 
@@ -839,6 +851,14 @@ py::tuple eval_metrics(py::object rate, py::object ref, py::object deg) {
 constexpr std::array<const char *, 4> kCorpusMetrics{"PESQ", "STOI", "SDR", "SI-SDR"};
 constexpr const char *kMeanLabel = "mean";
 
+// kCorpusMetrics as a tuple (the default) or as "'PESQ', 'STOI', ..." (messages).
+py::tuple corpus_metric_names() {
+  py::list names;
+  for (const char *name : kCorpusMetrics)
+    names.append(name);
+  return py::tuple(names);
+}
+
 // Samples of a mono WAV file as float64 (integer PCM scaled to [-1, 1)) and its rate.
 py::object read_mono(py::module_ &m, py::handle path, long *rate) {
   py::tuple got;
@@ -847,14 +867,13 @@ py::object read_mono(py::module_ &m, py::handle path, long *rate) {
   } catch (py::error_already_set &e) {
     if (!is_exception(e))
       throw;
-    throw py::value_error("cannot read " + py::str(path).cast<std::string>() + ": " +
-                          py::str(e.value()).cast<std::string>());
+    throw py::value_error("cannot read " + text_of(path) + ": " + text_of(e.value()));
   }
   *rate = got[0].cast<long>();
   py::array data = got[1];
   if (data.ndim() != 1)
-    throw py::value_error(py::str(path).cast<std::string>() + " has " +
-                          std::to_string(data.shape(1)) + " channels; scoring needs mono files");
+    throw py::value_error(text_of(path) + " has " + std::to_string(data.shape(1)) +
+                          " channels; scoring needs mono files");
   py::object np = m.attr("np");
   py::object samples = data.attr("astype")(np.attr("float64"));
   const char kind = data.dtype().kind();
@@ -886,7 +905,7 @@ py::object corpus_measure(py::module_ &m, const std::string &metric, py::handle 
   } catch (py::error_already_set &e) {
     if (!is_exception(e))
       throw;
-    notes.append(metric + " of " + label + ": " + py::str(e.value()).cast<std::string>());
+    notes.append(metric + " of " + label + ": " + text_of(e.value()));
   } catch (std::exception &e) {
     notes.append(metric + " of " + label + ": " + e.what());
   }
@@ -908,8 +927,8 @@ py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
     py::object est = read_mono(m, enhanced, &enhanced_rate);
     py::object base = noisy.is_none() ? py::object() : read_mono(m, noisy, &noisy_rate);
     auto check = [&](py::handle other, py::handle samples, long rate) {
-      const std::string name = py::str(other).cast<std::string>();
-      const std::string ref_name = py::str(clean).cast<std::string>();
+      const std::string name = text_of(other);
+      const std::string ref_name = text_of(clean);
       if (rate != clean_rate)
         throw py::value_error(name + " is sampled at " + std::to_string(rate) + " Hz, " + ref_name +
                               " at " + std::to_string(clean_rate) + " Hz");
@@ -950,8 +969,14 @@ std::vector<std::string> corpus_metrics(py::handle metrics) {
   for (py::handle item : metrics) {
     const std::string name = py::str(item).cast<std::string>();
     if (std::find(kCorpusMetrics.begin(), kCorpusMetrics.end(), name) == kCorpusMetrics.end())
-      throw py::value_error("unknown metric " + py::repr(item).cast<std::string>() +
-                            " (known: 'PESQ', 'STOI', 'SDR', 'SI-SDR')");
+      throw py::value_error(
+          "unknown metric " + py::repr(item).cast<std::string>() + " (known: " +
+          py::str(", ")
+              .attr("join")(py::module_::import("builtins")
+                                .attr("map")(py::module_::import("builtins").attr("repr"),
+                                             corpus_metric_names()))
+              .cast<std::string>() +
+          ")");
     if (std::find(out.begin(), out.end(), name) == out.end())
       out.push_back(name);
   }
@@ -982,14 +1007,14 @@ py::list corpus_files(py::handle input, py::list &rejected) {
 // "<clean>_<noise>_<snr>dB").
 py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::string> &stems,
                        const std::string &stem) {
-  if (clean_by_stem.contains(stem))
-    return clean_by_stem[py::str(stem)];
+  if (clean_by_stem.contains(py::bytes(stem)))
+    return clean_by_stem[py::bytes(stem)];
   const std::string *best = nullptr;
   for (const auto &c : stems)
     if (stem.size() > c.size() && stem.compare(0, c.size(), c) == 0 && stem[c.size()] == '_' &&
         (best == nullptr || c.size() > best->size()))
       best = &c;
-  return best == nullptr ? py::object(py::none()) : py::object(clean_by_stem[py::str(*best)]);
+  return best == nullptr ? py::object(py::none()) : py::object(clean_by_stem[py::bytes(*best)]);
 }
 
 py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
@@ -1006,15 +1031,17 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
   py::dict clean_by_stem, noisy_by_stem;
   std::vector<std::string> clean_stems;
   for (py::handle f : clean_files) {
-    py::str stem = f.attr("stem");
+    py::bytes stem(stem_bytes(f));
     if (!clean_by_stem.contains(stem)) {
       clean_by_stem[stem] = f;
-      clean_stems.push_back(stem.cast<std::string>());
+      clean_stems.push_back(stem);
     }
   }
-  for (py::handle f : noisy_files)
-    if (!noisy_by_stem.contains(f.attr("stem")))
-      noisy_by_stem[f.attr("stem")] = f;
+  for (py::handle f : noisy_files) {
+    py::bytes stem(stem_bytes(f));
+    if (!noisy_by_stem.contains(stem))
+      noisy_by_stem[stem] = f;
+  }
 
   // One row per enhanced file, in input order; unpaired files get an error row.
   struct Row {
@@ -1024,15 +1051,15 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
   std::vector<Row> rows;
   py::set used_clean, used_noisy;
   for (py::handle f : enhanced_files) {
-    const std::string stem = py::str(f.attr("stem")).cast<std::string>();
+    const std::string stem = stem_bytes(f);
     Row row{py::reinterpret_borrow<py::object>(f), match_clean(clean_by_stem, clean_stems, stem),
             py::none(), ""};
-    if (with_noisy && noisy_by_stem.contains(stem))
-      row.noisy = noisy_by_stem[py::str(stem)];
+    if (with_noisy && noisy_by_stem.contains(py::bytes(stem)))
+      row.noisy = noisy_by_stem[py::bytes(stem)];
     if (row.clean.is_none())
-      row.error = "no clean file for " + py::str(f).cast<std::string>();
+      row.error = "no clean file for " + text_of(f);
     else if (with_noisy && row.noisy.is_none())
-      row.error = "no noisy file for " + py::str(f).cast<std::string>();
+      row.error = "no noisy file for " + text_of(f);
     if (!row.clean.is_none())
       used_clean.add(row.clean);
     if (!row.noisy.is_none())
@@ -1148,7 +1175,8 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
 
 PYBIND11_MODULE(evaluator, m) {
   register_translators();
-  m.doc() = "PESQ, STOI and SDR evaluation of enhanced speech against clean references.";
+  m.doc() = "PESQ, STOI and SDR evaluation of enhanced speech against clean references; native "
+            "SDR and SI-SDR; corpus scoring.";
 
   m.attr("os") = py::module_::import("os");
   m.attr("re") = py::module_::import("re");
@@ -1177,7 +1205,7 @@ PYBIND11_MODULE(evaluator, m) {
         "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
         "mean removal; computed natively without the GIL. Errors as for sdr().");
   m.def("score_corpus", &score_corpus, "clean"_a, "enhanced"_a, "noisy"_a = py::none(),
-        "metrics"_a = py::make_tuple("PESQ", "STOI", "SDR", "SI-SDR"), "workers"_a = py::none(),
+        "metrics"_a = corpus_metric_names(), "workers"_a = py::none(),
         "Scores every enhanced file against its clean reference and returns one row per file "
         "plus a last row \"mean\" as a DataFrame.\n\n"
         "Inputs are folders, files, .txt lists or lists of these. Files pair by stem (an "
@@ -1187,7 +1215,9 @@ PYBIND11_MODULE(evaluator, m) {
         "8 kHz), STOI with pystoi, SDR and SI-SDR natively. Files that cannot be paired, read "
         "or scored are rows with a text in the \"error\" column and NaN scores (a measure "
         "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
-        "(default: the machine's cores) worker processes score files at once.");
+        "(default: the machine's cores) worker processes score files at once; they are "
+        "started with the spawn method, so a script that calls this with more than one worker "
+        "needs the usual `if __name__ == \"__main__\":` guard.");
   m.def("_score_file", &score_file, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
         "score_corpus's work for one file, run in its worker processes.");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,

@@ -142,52 +142,6 @@ bool solve_toeplitz(const std::vector<double> &t, const std::vector<double> &b,
   return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
 }
 
-// Gaussian elimination with partial pivoting on the dense Toeplitz matrix:
-// the fallback for a nearly singular system (a reference with almost no
-// spectral content, such as a pure tone), as the reference implementation's
-// general solver would handle it.
-void solve_dense(const std::vector<double> &t, const std::vector<double> &b,
-                 std::vector<double> &x) {
-  const std::size_t n = t.size();
-  std::vector<double> a(n * n);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < n; ++j)
-      a[i * n + j] = t[i > j ? i - j : j - i];
-  x = b;
-  for (std::size_t col = 0; col < n; ++col) {
-    std::size_t pivot = col;
-    for (std::size_t i = col + 1; i < n; ++i)
-      if (std::abs(a[i * n + col]) > std::abs(a[pivot * n + col]))
-        pivot = i;
-    if (a[pivot * n + col] == 0.0)
-      continue; // a zero column: its coefficient stays 0
-    if (pivot != col) {
-      std::swap_ranges(a.begin() + static_cast<std::ptrdiff_t>(col * n),
-                       a.begin() + static_cast<std::ptrdiff_t>(col * n + n),
-                       a.begin() + static_cast<std::ptrdiff_t>(pivot * n));
-      std::swap(x[col], x[pivot]);
-    }
-    for (std::size_t i = col + 1; i < n; ++i) {
-      const double f = a[i * n + col] / a[col * n + col];
-      if (f == 0.0)
-        continue;
-      for (std::size_t j = col; j < n; ++j)
-        a[i * n + j] -= f * a[col * n + j];
-      x[i] -= f * x[col];
-    }
-  }
-  for (std::size_t col = n; col-- > 0;) {
-    if (a[col * n + col] == 0.0) {
-      x[col] = 0.0;
-      continue;
-    }
-    double v = x[col];
-    for (std::size_t j = col + 1; j < n; ++j)
-      v -= a[col * n + j] * x[j];
-    x[col] = v / a[col * n + col];
-  }
-}
-
 // Spectrum of x (n samples) zero-padded to `size` (even): size / 2 bins in
 // kissfft's packed layout, bin 0 holding the DC value as its real part and
 // the Nyquist value as its imaginary part.
@@ -328,8 +282,11 @@ double bss_sdr(const double *reference, std::size_t reference_size, const double
   // Toeplitz matrix of the reference's autocorrelation.
   std::vector<double> auto_lags, cross_lags, filter;
   correlations(reference, estimate, n, taps, auto_lags, cross_lags);
+  // The autocorrelation of a non-silent reference over zero-padded delays is
+  // positive definite; even pure tones, DC and Nyquist references solve.
   if (!solve_toeplitz(auto_lags, cross_lags, filter))
-    solve_dense(auto_lags, cross_lags, filter);
+    throw InvalidArgument("the reference's autocorrelation is singular to working precision: no "
+                          "distortion filter can be fitted");
 
   // |P|^2 = c'Gc and <e, P> = c'd, so |e - P|^2 = |e|^2 - 2 c'd + c'Gc.
   double projection = 0.0, cross = 0.0;

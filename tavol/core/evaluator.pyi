@@ -1,4 +1,4 @@
-"""PESQ, STOI and SDR evaluation of enhanced speech against clean references."""
+"""PESQ, STOI and SDR evaluation of enhanced speech against clean references; native SDR and SI-SDR; corpus scoring."""
 
 import os as os
 import re as re

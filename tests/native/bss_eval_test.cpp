@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tavol/errors.hpp"
@@ -69,10 +70,11 @@ TEST(FftSize, IsTheSmallestEven235SmoothSizeNotBelowTheMinimum) {
 TEST(BssSdr, FilteredDelayedScaledReferenceIsAllSignal) {
   auto r = voiced(6000, 1);
   // Gain, a 40-sample delay and a short FIR: all inside the 512-tap filter.
-  // The reference ends in silence, so the filtered copy is not cut short.
+  // The reference starts and ends in silence, so the filtered copy is not cut short.
+  std::fill(r.begin(), r.begin() + 100, 0.0);
   std::fill(r.end() - 100, r.end(), 0.0);
   std::vector<double> e(r.size(), 0.0);
-  for (std::size_t i = 40; i < r.size(); ++i)
+  for (std::size_t i = 45; i < r.size(); ++i)
     e[i] = 0.7 * r[i - 40] - 0.2 * r[i - 41] + 0.1 * r[i - 45];
   EXPECT_GT(sdr(r, e), 150.0);
 }
@@ -139,6 +141,29 @@ TEST(SdrMeasures, RefuseInputTheyCannotScore) {
     }
   }
   EXPECT_THROW(tavol::bss_sdr(ok.data(), 0, ok.data(), 0), tavol::InvalidArgument);
+}
+
+// Threads share the FFT plans of the sizes they meet (more sizes than the
+// cache keeps): every result equals the one computed alone.
+TEST(PlanCache, ConcurrentMeasuresMatchSerialOnes) {
+  std::vector<std::vector<double>> refs, ests;
+  std::vector<double> expected;
+  for (unsigned i = 0; i < 12; ++i) {
+    refs.push_back(voiced(900 + 700 * i, i));
+    ests.push_back(plus_noise(refs.back(), 5.0, 100 + i));
+    expected.push_back(sdr(refs.back(), ests.back()));
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(4, 0);
+  for (std::size_t t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 3; ++round)
+        for (std::size_t i = t; i < refs.size(); i += 2)
+          mismatches[t] += sdr(refs[i], ests[i]) != expected[i];
+    });
+  for (auto &th : threads)
+    th.join();
+  EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 } // namespace

@@ -762,7 +762,9 @@ def test_parallel_table_equals_serial_table_with_pypi_backends_only(sentences, s
         evaluator.eval("m", list(reversed(enh)), workers=workers)
         out = capsys.readouterr().out
         results.append((evaluator.get_df(), out, evaluator.base_pesq, evaluator.base_stoi, evaluator.base_sdr))
+    pesq_score = ev.eval_metrics(RATE, sentences[0], mix(sentences[0], 10))[0]
     assert system_calls == []
+    assert 1.0 < pesq_score < 4.7  # MOS-LQO from the pesq package
     assert list(results[0][0].columns) == ["Enh_method", "PESQ", "STOI", "SDR"]
     for other in results[1:]:
         pd.testing.assert_frame_equal(other[0], results[0][0], check_exact=True)
@@ -910,12 +912,12 @@ def test_score_corpus_refuses_unknown_metrics(metrics, error, message, tmp_path)
 
 def test_score_corpus_marks_an_undefined_measure_and_says_why(tmp_path):
     x = np.random.default_rng(2).standard_normal(3000) / 8
-    save16(tmp_path / "c" / "a.wav", x)
-    save16(tmp_path / "e" / "a.wav", np.zeros(3000))  # a silent estimate: no SDR
+    save16(tmp_path / "c" / "a\udce9.wav", x)  # a name that is not valid text pairs too
+    save16(tmp_path / "e" / "a\udce9.wav", np.zeros(3000))  # a silent estimate: no SDR
     wavfile.write(tmp_path / "c" / "b.wav", 44100, (x * 32767).astype(np.int16))
     wavfile.write(tmp_path / "e" / "b.wav", 44100, (x * 32767).astype(np.int16))
     df = ev.score_corpus(tmp_path / "c", tmp_path / "e", metrics=("SI-SDR", "PESQ"), workers=1).set_index("file")
-    a, b = df.loc[str(tmp_path / "e" / "a.wav")], df.loc[str(tmp_path / "e" / "b.wav")]
+    a, b = df.loc[str(tmp_path / "e" / "a\udce9.wav")], df.loc[str(tmp_path / "e" / "b.wav")]
     assert np.isnan(a["SI-SDR"]) and "SI-SDR of the enhanced file: estimate is silent" in a["error"]
     assert b["SI-SDR"] == np.inf and np.isnan(b["PESQ"])
     assert b["error"] == "PESQ of the enhanced file: PESQ needs 8000 or 16000 Hz audio, got 44100 Hz"

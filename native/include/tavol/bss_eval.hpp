@@ -10,8 +10,11 @@
 // Conventions: samples are mono, the two signals have the same length, and
 // everything is computed in double precision. A silent reference or estimate,
 // an empty or mismatched pair and non-finite samples are InvalidArgument, with
-// the values in the message; an estimate equal to its projection gives
-// +infinity. Pure functions: thread-safe, no Python.
+// the values in the message (so is, for sdr, a reference whose
+// autocorrelation is singular to working precision, which no real signal
+// tried so far has produced); an estimate equal to its projection gives
+// +infinity. Pure functions: thread-safe (FFT plans are shared under a
+// lock), no Python.
 #pragma once
 
 #include <cstddef>
