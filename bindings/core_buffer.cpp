@@ -574,4 +574,5 @@ PYBIND11_MODULE(buffer, m) {
       "Blocks until the event `lck` is set.");
 
   m.attr("__all__") = py::list(py::make_tuple("AudioBuffer", "FetchBuffer"));
+  finish_module(m);
 }

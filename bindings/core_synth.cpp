@@ -53,6 +53,7 @@ constexpr double kDefaultSilenceShare = 0.02;
 constexpr double kExtraSilenceShare = 0.02;
 
 constexpr const char *kClassDoc = R"(Synthesizer 音頻混合器
+Mixes clean speech with noise recordings at chosen SNRs into noisy 16-bit WAV files.
 
 將乾淨語音與雜訊依指定的 SNR 混合，輸出 16-bit 的帶噪音檔。
 
@@ -597,4 +598,5 @@ PYBIND11_MODULE(synth, m) {
 
   m.attr("Synthesizer") = make_synthesizer(m);
   m.attr("__all__") = py::list(py::make_tuple("Synthesizer"));
+  finish_module(m);
 }

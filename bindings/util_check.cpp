@@ -290,10 +290,7 @@ PYBIND11_MODULE(check, m) {
   m.def("check_device", &check_device,
         "Lists the input devices and selects one, printing what it chose; True when a device "
         "could be selected.");
+  finish_module(m);
   // Decorated once, as a Python module would be at import.
-  py::object decorated = m.attr("timer")(m.attr("check_device"));
-  // functools.wraps copies the binder's own qualified name; pickle needs ours.
-  if (PyObject_SetAttrString(decorated.ptr(), "__qualname__", py::str("check_device").ptr()) != 0)
-    PyErr_Clear();
-  m.attr("check_device") = decorated;
+  m.attr("check_device") = m.attr("timer")(m.attr("check_device"));
 }

@@ -121,4 +121,5 @@ PYBIND11_MODULE(conv, m) {
   m.def(
       "upercase", [](const py::object &lst) { return change_case(lst, "upper"); }, "lst"_a,
       "The strings of `lst` in upper case, as a new list; other items are left out.");
+  finish_module(m);
 }

@@ -552,4 +552,5 @@ PYBIND11_MODULE(visual, m) {
           feature_figure(features, file, show, save_dir, dpi);
         },
         "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi, figure.doc);
+  finish_module(m);
 }
