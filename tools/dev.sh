@@ -62,6 +62,18 @@ native_tests() {
   done
 }
 
+STUBBED_MODULES=(tavol.core.io tavol.core.synth tavol.core.evaluator tavol.core.buffer
+                 tavol.util.check tavol.util.visual tavol.util.conv tavol.util.others)
+
+typing_checks() {
+  # The .pyi stubs against the installed modules, then a typed example against the stubs.
+  # From tests/, so that the installed package is what is checked.
+  (cd tests &&
+    "$PY" -m mypy.stubtest --mypy-config-file ../pyproject.toml \
+      --allowlist ../tools/stubtest-allowlist.txt "${STUBBED_MODULES[@]}" &&
+    "$PY" -m mypy --config-file ../pyproject.toml --strict typing/usage.py)
+}
+
 python_tests() {
   # Run from tests/ so the installed package, not the source folder, is imported.
   (cd tests && MPLBACKEND=Agg "$PY" -m pytest -c ../pyproject.toml --rootdir .. python "$@")
@@ -70,6 +82,6 @@ python_tests() {
 case "${1:-}" in
   setup) setup ;;
   demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py ;;
-  test) setup; shift; format_check; native_tests; python_tests "$@" ;;
+  test) setup; shift; format_check; native_tests; typing_checks; python_tests "$@" ;;
   *) echo "usage: bash tools/dev.sh {demo|test|setup}" >&2; exit 2 ;;
 esac
