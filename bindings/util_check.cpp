@@ -278,7 +278,7 @@ PYBIND11_MODULE(check, m) {
   register_translators();
   m.doc() = "Audio input device listing, probing and selection.";
 
-  m.attr("pyaudio") = py::module_::import("pyaudio");
+  m.attr("pyaudio") = import_extra("pyaudio", "audio", kModule);
   m.attr("pprint") = py::module_::import("pprint").attr("pprint");
   m.attr("timer") = py::module_::import("tavol.util.tools").attr("timer");
   m.attr("color_test") = py::module_::import("tavol.util.colors").attr("color_test");

@@ -106,7 +106,8 @@ PYBIND11_MODULE(conv, m) {
 
   m.attr("os") = py::module_::import("os");
   m.attr("pd") = py::module_::import("pandas");
-  m.attr("get_column_letter") = py::module_::import("openpyxl.utils").attr("get_column_letter");
+  m.attr("get_column_letter") =
+      import_extra("openpyxl.utils", "excel", "tavol.util.conv").attr("get_column_letter");
   m.attr("__all__") = py::list(py::make_tuple("data2xlsx", "lowercase", "upercase"));
 
   m.def("data2xlsx", &data2xlsx, "data"_a, "xlsx_dir"_a, "sheet_name"_a, "index"_a = false,

