@@ -178,16 +178,18 @@ void bind_primitives(py::module_ &m) {
                items.append(std::move(item));
              return py::iter(items);
            })
-      .def("__getitem__",
-           [](const QueueView &v, py::ssize_t i) {
-             std::vector<py::object> items = queue_items(*v.q);
-             const auto n = static_cast<py::ssize_t>(items.size());
-             if (i < 0)
-               i += n;
-             if (i < 0 || i >= n)
-               throw py::index_error("deque index out of range");
-             return items[static_cast<std::size_t>(i)];
-           })
+      .def(
+          "__getitem__",
+          [](const QueueView &v, py::ssize_t i) {
+            std::vector<py::object> items = queue_items(*v.q);
+            const auto n = static_cast<py::ssize_t>(items.size());
+            if (i < 0)
+              i += n;
+            if (i < 0 || i >= n)
+              throw py::index_error("deque index out of range");
+            return items[static_cast<std::size_t>(i)];
+          },
+          "i"_a)
       .def(
           "clear",
           [](QueueView &v) {
@@ -209,8 +211,9 @@ void bind_primitives(py::module_ &m) {
       .def("get", &queue_get, "block"_a = true, "timeout"_a = py::none(),
            "Removes and returns the oldest item, waiting (at most `timeout` seconds) while the "
            "queue is empty; queue.Empty when it stays empty.")
-      .def("put_nowait",
-           [](FrameQueue &q, py::object item) { queue_put(q, item, false, py::none()); })
+      .def(
+          "put_nowait",
+          [](FrameQueue &q, py::object item) { queue_put(q, item, false, py::none()); }, "item"_a)
       .def("get_nowait", [](FrameQueue &q) { return queue_get(q, false, py::none()); })
       .def("qsize", &FrameQueue::qsize)
       .def("empty", &FrameQueue::empty)
@@ -504,6 +507,9 @@ py::object make_audio_buffer() {
       "Capacity of the buffer.");
   add_method(cls, "is_full", [](py::object b) { return store_of(b).full(); });
   add_method(cls, "is_empty", [](py::object b) { return store_of(b).empty(); });
+  // AudioBuffer[FrameType] in annotations, as for the standard library's containers.
+  cls.attr("__class_getitem__") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(
+      &PyClassMethod_Type))(py::module_::import("types").attr("GenericAlias"));
   return cls;
 }
 
@@ -575,4 +581,5 @@ PYBIND11_MODULE(buffer, m) {
       "Blocks until the event `lck` is set.");
 
   m.attr("__all__") = py::list(py::make_tuple("AudioBuffer", "FetchBuffer"));
+  finish_module(m);
 }

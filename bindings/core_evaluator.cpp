@@ -36,6 +36,9 @@ constexpr const char *kModule = "tavol.core.evaluator";
 constexpr const char *kClass = "AudioEvaluate";
 
 constexpr const char *kClassDoc =
+    "Scores enhanced speech against clean references with PESQ, STOI and SDR: one table row per "
+    "enhancement method.\n"
+    "\n"
     "以 PESQ、STOI 與 SDR 三種指標評估音訊。\n"
     "\n"
     "建立：AudioEvaluate(clean_list, noisy_list)\n"
@@ -1227,4 +1230,5 @@ PYBIND11_MODULE(evaluator, m) {
   py::object fn = m.attr("eval_metrics");
   py::setattr(cls, "eval_metrics",
               py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr())));
+  finish_module(m);
 }

@@ -538,18 +538,30 @@ py::object make_load_audio(py::module_ &m) {
   });
   method("__len__", [](py::object s) { return s.attr("nf"); });
 
-  add_static_method(m, cls, "check_input", py::cpp_function([](py::args args, py::kwargs kwargs) {
-                      for (auto item : kwargs)
-                        throw py::type_error(
-                            "LoadAudio.check_input() got an unexpected keyword argument '" +
-                            as_str(item.first) + "'");
-                      return self().attr("check_input")(*args);
-                    }));
+  add_static_method(m, cls, "check_input",
+                    py::cpp_function(
+                        [](py::args args, py::kwargs kwargs) {
+                          for (auto item : kwargs)
+                            throw py::type_error(
+                                "LoadAudio.check_input() got an unexpected keyword argument '" +
+                                as_str(item.first) + "'");
+                          return self().attr("check_input")(*args);
+                        },
+                        "The module's check_input, called with the same positional arguments."));
+  // Keywords are refused by the function itself: its signature is `(*args)`.
+  py::module_ inspect = py::module_::import("inspect");
+  py::object parameter = inspect.attr("Parameter");
+  cls.attr("check_input").attr("__signature__") = inspect.attr("Signature")(
+      py::make_tuple(parameter("args", parameter.attr("VAR_POSITIONAL"))));
   for (const char *name : {"file_load", "load_wave", "load_waves", "copy_waves"}) {
     const std::string target = name;
-    add_static_method(m, cls, name, py::cpp_function([target](py::args args, py::kwargs kwargs) {
-                        return self().attr(target.c_str())(*args, **kwargs);
-                      }));
+    add_static_method(
+        m, cls, name,
+        py::cpp_function(
+            [target](py::args args, py::kwargs kwargs) {
+              return self().attr(target.c_str())(*args, **kwargs);
+            },
+            py::doc(("The module's " + target + ", called with the same arguments.").c_str())));
   }
   return cls;
 }
@@ -604,4 +616,5 @@ PYBIND11_MODULE(io, m) {
   m.attr("__all__") =
       py::list(py::make_tuple("check_path", "check_file", "check_input", "save_wave", "file_load",
                               "load_wave", "load_waves", "copy_waves", "LoadAudio"));
+  finish_module(m);
 }

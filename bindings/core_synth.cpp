@@ -73,6 +73,7 @@ constexpr double kDefaultSilenceShare = 0.02;
 constexpr double kExtraSilenceShare = 0.02;
 
 constexpr const char *kClassDoc = R"(Synthesizer 音頻混合器
+Mixes clean speech with noise recordings at chosen SNRs into noisy 16-bit WAV files.
 
 將乾淨語音與雜訊依指定的 SNR 混合，輸出 16-bit 的帶噪音檔。
 
@@ -1295,4 +1296,5 @@ PYBIND11_MODULE(synth, m) {
       "DataFrame). workers: threads (default: 8 above 200 rows, else 1). resume: render only "
       "the rows whose output is missing or incomplete. Rows are grouped by noise recording. "
       "Returns the rows written, measured.");
+  finish_module(m);
 }

@@ -279,7 +279,7 @@ PYBIND11_MODULE(check, m) {
   register_translators();
   m.doc() = "Audio input device listing, probing and selection.";
 
-  bind_lazily(m, {{"pyaudio", "pyaudio"}});
+  bind_lazily(m, {{"pyaudio", "pyaudio", nullptr, nullptr, "audio"}});
   m.attr("pprint") = py::module_::import("pprint").attr("pprint");
   m.attr("timer") = py::module_::import("tavol.util.tools").attr("timer");
   m.attr("color_test") = py::module_::import("tavol.util.colors").attr("color_test");
@@ -291,10 +291,7 @@ PYBIND11_MODULE(check, m) {
   m.def("check_device", &check_device,
         "Lists the input devices and selects one, printing what it chose; True when a device "
         "could be selected.");
+  finish_module(m);
   // Decorated once, as a Python module would be at import.
-  py::object decorated = m.attr("timer")(m.attr("check_device"));
-  // functools.wraps copies the binder's own qualified name; pickle needs ours.
-  if (PyObject_SetAttrString(decorated.ptr(), "__qualname__", py::str("check_device").ptr()) != 0)
-    PyErr_Clear();
-  m.attr("check_device") = decorated;
+  m.attr("check_device") = m.attr("timer")(m.attr("check_device"));
 }

@@ -141,7 +141,8 @@ PYBIND11_MODULE(conv, m) {
   m.doc() = "Excel export of tables, and case helpers for string lists.";
 
   m.attr("os") = py::module_::import("os");
-  bind_lazily(m, {{"pd", "pandas"}, {"get_column_letter", "openpyxl.utils", "get_column_letter"}});
+  bind_lazily(m, {{"pd", "pandas"},
+                  {"get_column_letter", "openpyxl.utils", "get_column_letter", nullptr, "excel"}});
   m.attr("__all__") = py::list(py::make_tuple("data2xlsx", "lowercase", "upercase"));
 
   m.def("data2xlsx", &data2xlsx, "data"_a, "xlsx_dir"_a, "sheet_name"_a, "index"_a = false,
@@ -156,4 +157,5 @@ PYBIND11_MODULE(conv, m) {
   m.def(
       "upercase", [](const py::object &lst) { return change_case(lst, "upper"); }, "lst"_a,
       "The strings of `lst` in upper case, as a new list; other items are left out.");
+  finish_module(m);
 }

@@ -46,4 +46,5 @@ PYBIND11_MODULE(others, m) {
   m.def("find_duplicate", &find_duplicate, "file_list"_a,
         "Prints the elements of `file_list` that occur more than once, then their counts; returns "
         "the count of every element as a dict, in first-occurrence order.");
+  finish_module(m);
 }

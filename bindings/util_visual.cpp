@@ -20,6 +20,8 @@ using namespace tavol::bind;
 namespace {
 
 constexpr const char *kModule = "tavol.util.visual";
+// The extra that installs matplotlib and scikit-learn.
+constexpr const char *kExtra = "plot";
 constexpr const char *kMsgExists = "[tl.] 檔案或路徑已存在";
 constexpr const char *kDefaultFigDir = "tl_figs";
 constexpr const char *kColormap = "jet";
@@ -351,7 +353,8 @@ void hist_plt(py::object hist, py::object fig_dir, py::object show) {
 
 py::object normalize(py::object x, py::object axis) {
   // scikit-learn is imported on first use only: it is slow to import.
-  return py::module_::import("sklearn.preprocessing").attr("minmax_scale")(x, "axis"_a = axis);
+  return import_extra("sklearn.preprocessing", kExtra, kModule)
+      .attr("minmax_scale")(x, "axis"_a = axis);
 }
 
 // Adds one frame-based feature curve (first row of `feature`) to `ax`.
@@ -503,11 +506,11 @@ PYBIND11_MODULE(visual, m) {
   m.attr("Path") = py::module_::import("pathlib").attr("Path");
   // librosa comes with librosa.display imported, so both are usable; the
   // colour-map registry replaces cm.get_cmap, gone from current matplotlib.
-  bind_lazily(m, {{"plt", "matplotlib.pyplot"},
+  bind_lazily(m, {{"plt", "matplotlib.pyplot", nullptr, nullptr, kExtra},
                   {"librosa", "librosa", nullptr, "librosa.display"},
                   {"np", "numpy"},
-                  {"cm", "matplotlib.cm"},
-                  {"colormaps", "matplotlib", "colormaps"},
+                  {"cm", "matplotlib.cm", nullptr, nullptr, kExtra},
+                  {"colormaps", "matplotlib", "colormaps", nullptr, kExtra},
                   {"signal", "scipy.signal"}});
   py::module_ io = py::module_::import("tavol.core.io");
   m.attr("copy_waves") = io.attr("copy_waves");
@@ -557,4 +560,5 @@ PYBIND11_MODULE(visual, m) {
           feature_figure(features, file, show, save_dir, dpi);
         },
         "file"_a, "show"_a = false, "save_dir"_a = py::none(), "dpi"_a = kDefaultDpi, figure.doc);
+  finish_module(m);
 }

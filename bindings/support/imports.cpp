@@ -4,6 +4,21 @@
 
 namespace tavol::bind {
 
+py::module_ import_extra(const char *name, const char *extra, const char *importer) {
+  try {
+    return py::module_::import(name);
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ModuleNotFoundError))
+      throw;
+    std::string missing = py::str(e.value().attr("name")).cast<std::string>();
+    missing = missing.substr(0, missing.find('.')); // the package, not one of its modules
+    const std::string message =
+        std::string(importer) + " needs " + missing + ": pip install 'tavol[" + extra + "]'";
+    py::raise_from(e, PyExc_ModuleNotFoundError, message.c_str());
+    throw py::error_already_set();
+  }
+}
+
 void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names,
                  std::initializer_list<std::pair<const char *, const char *>> extras) {
   py::dict table, aliases;
@@ -26,7 +41,11 @@ void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names,
       throw py::error_already_set();
     }
     const py::tuple entry = table[name];
-    py::object value = py::module_::import(entry[0].cast<std::string>().c_str());
+    const std::string module = entry[0].cast<std::string>();
+    py::object value = entry[3].is_none()
+                           ? py::module_::import(module.c_str())
+                           : import_extra(module.c_str(), entry[3].cast<std::string>().c_str(),
+                                          module_name.c_str());
     if (!entry[2].is_none())
       py::module_::import(entry[2].cast<std::string>().c_str());
     if (!entry[1].is_none())

@@ -24,9 +24,16 @@ struct LazyName {
   const char *module;              // the module imported for it
   const char *attribute = nullptr; // the attribute of `module` bound, or the module itself
   const char *also = nullptr;      // a submodule that must be imported with it (side effects)
+  const char *extra = nullptr;     // the tavol extra that installs `module`, if one does
 };
 
-// Binds `names` on `m` lazily (see above); dir(m) lists them too.
+// `import name` of a package that one of tavol's extras installs. When it is
+// missing, the ModuleNotFoundError says which extra brings it:
+// "tavol.util.visual needs matplotlib: pip install 'tavol[plot]'".
+py::module_ import_extra(const char *name, const char *extra, const char *importer);
+
+// Binds `names` on `m` lazily (see above); dir(m) lists them too. A name whose
+// library is missing raises, on first use, the ModuleNotFoundError of import_extra.
 //
 // `extras` maps further public names to private attributes of `m` itself
 // (`{"render", "_render"}`): names beyond the documented surface, reached

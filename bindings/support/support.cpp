@@ -16,12 +16,6 @@ void set_os_error(int err, const std::string &message, const std::filesystem::pa
   PyErr_SetObject(PyExc_OSError, args.ptr());
 }
 
-struct StaticFunction {
-  py::object fn;
-  std::string name;
-  std::string qualname;
-};
-
 } // namespace
 
 void register_translators() {
@@ -96,23 +90,6 @@ RecursionGuard::RecursionGuard(const char *where) {
 
 RecursionGuard::~RecursionGuard() { Py_LeaveRecursiveCall(); }
 
-void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn) {
-  if (!py::hasattr(module, "_StaticFunction")) {
-    py::class_<StaticFunction>(module, "_StaticFunction", py::module_local())
-        .def("__call__", [](const StaticFunction &s, py::args args,
-                            const py::kwargs &kwargs) { return s.fn(*args, **kwargs); })
-        // A str from __reduce__ makes pickle store a global: module + qualname.
-        .def("__reduce__", [](const StaticFunction &s) { return s.qualname; })
-        .def_property_readonly("__doc__",
-                               [](const StaticFunction &s) { return s.fn.attr("__doc__"); })
-        .def("__repr__",
-             [](const StaticFunction &s) { return "<static method " + s.qualname + ">"; });
-  }
-  const std::string qualname = cls.attr("__qualname__").cast<std::string>() + "." + name;
-  py::object wrapper = py::cast(StaticFunction{std::move(fn), name, qualname});
-  py::setattr(cls, name, py::module_::import("builtins").attr("staticmethod")(wrapper));
-}
-
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape) {
   auto *owned = new std::vector<float>(std::move(data));
   py::capsule owner(owned, [](void *p) { delete static_cast<std::vector<float> *>(p); });
@@ -156,25 +133,6 @@ void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)>
     pool.join();
   }
   pool.rethrow_if_failed();
-}
-
-py::object make_class(const char *module, const char *name, const py::tuple &bases,
-                      py::object doc) {
-  py::dict ns;
-  ns["__module__"] = module;
-  ns["__qualname__"] = name;
-  ns["__doc__"] = std::move(doc);
-  const auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-  return type(name, bases, ns);
-}
-
-void mark_plain_method(const py::cpp_function &fn) {
-  py::handle function = py::detail::get_function(fn);
-  if (!function || !PyCFunction_Check(function.ptr()))
-    return;
-  if (auto *record =
-          py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(function.ptr())))
-    record->is_constructor = false;
 }
 
 void with_context(const py::object &manager, const std::function<void(py::object)> &body) {

@@ -1,7 +1,7 @@
 // Glue shared by every extension module: exception translation, exact-type
 // checks, assertions that honour `python -O`, printing and progress bars
-// through the module's own bound names, picklable static methods, numpy
-// arrays over core buffers, and interruptible waits on the core's workers.
+// through the module's own bound names, numpy arrays over core buffers, and
+// interruptible waits on the core's workers. Functions and classes: functions.hpp.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -18,8 +18,24 @@
 #include <thread>
 #include <vector>
 
+#include "support/functions.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/worker_pool.hpp"
+
+// A module whose init fails on an import (a missing package, see import_extra)
+// lets that ImportError through as it is, so that `import` shows what to
+// install; pybind11 would bury it under "ImportError: initialization failed".
+#undef PYBIND11_CATCH_INIT_EXCEPTIONS
+#define PYBIND11_CATCH_INIT_EXCEPTIONS                                                             \
+  catch (pybind11::error_already_set & e) {                                                        \
+    if (e.matches(PyExc_ImportError))                                                              \
+      e.restore();                                                                                 \
+    else                                                                                           \
+      pybind11::raise_from(e, PyExc_ImportError, "initialization failed");                         \
+  }                                                                                                \
+  catch (const std::exception &e) {                                                                \
+    ::pybind11::set_error(PyExc_ImportError, e.what());                                            \
+  }
 
 namespace tavol::bind {
 
@@ -75,11 +91,6 @@ public:
   RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
-// Stores `fn` on `cls` as a real staticmethod that pickles by reference, as
-// `getattr(cls, name)`, so it can be shipped to process pools. (A plain
-// def_static method would refuse to pickle.)
-void add_static_method(py::module_ &module, py::object cls, const char *name, py::cpp_function fn);
-
 // Hands a core buffer to numpy without copying; the capsule owns the vector.
 py::array_t<float> to_numpy(std::vector<float> &&data, std::vector<py::ssize_t> shape);
 // The same for memory kept alive by a shared owner (an arena block).
@@ -91,24 +102,6 @@ py::array_t<float> to_numpy(float *data, std::vector<py::ssize_t> shape,
 // error from on_progress) it cancels the pool, waits for the running tasks
 // and raises. Afterwards rethrows the first task failure, if any.
 void wait_interruptibly(WorkerPool &pool, const std::function<void(std::size_t)> &on_progress);
-
-// A plain Python class, `type(name, bases, {...})`, whose instances keep their
-// attributes in __dict__; __module__ is `module` so help() and pickle see the real name.
-py::object make_class(const char *module, const char *name, const py::tuple &bases,
-                      py::object doc = py::none());
-
-// pybind11 takes any function named "__init__" for the constructor of one of
-// its own classes and would treat the instance as a C++ one; an `__init__` of
-// a plain Python class must be dispatched as an ordinary method instead.
-void mark_plain_method(const py::cpp_function &fn);
-
-// Sets `fn` as the method `name` of a class made by make_class.
-template <typename Func, typename... Extra>
-void add_method(const py::object &cls, const char *name, Func &&fn, const Extra &...extra) {
-  py::cpp_function method(std::forward<Func>(fn), py::name(name), py::is_method(cls), extra...);
-  mark_plain_method(method);
-  py::setattr(cls, name, method);
-}
 
 // `with manager as entered: body(entered)`: __exit__ gets the exception, if
 // any, and may suppress it, as in the Python statement.

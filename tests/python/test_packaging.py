@@ -3,11 +3,15 @@
 import functools
 import importlib
 import json
+import inspect
 import multiprocessing
 import pickle
+import pydoc
+import re
 import subprocess
 import sys
 from pathlib import Path
+import types
 
 import numpy as np
 import pytest
@@ -30,7 +34,7 @@ MODULES = ["tavol.core.io", "tavol.core.synth", "tavol.core.evaluator", "tavol.c
 
 @pytest.mark.parametrize("name", MODULES)
 def test_extension_exports_only_its_init(name):
-    module = importlib.import_module(name)
+    module = import_or_skip(name)
     nm = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True)
     if nm.returncode != 0:
         pytest.skip("nm not available")
@@ -134,3 +138,97 @@ def test_paths_with_a_nul_byte_are_refused_everywhere(tmp_path, monkeypatch, cas
         nul_cases(tmp_path)[case]()
     assert (tmp_path / "victim.txt").read_text() == "thesis"
     assert sorted(p.name for p in tmp_path.iterdir()) == before
+
+
+def import_or_skip(name):
+    """The module; a skip where the extra it needs is not installed (a user's plain install)."""
+    try:
+        return importlib.import_module(name)
+    except ModuleNotFoundError as e:
+        if "pip install 'tavol[" not in str(e):
+            raise
+        pytest.skip(str(e))
+
+
+def public_callables():
+    """(module name, dotted path, object) of every function, class and method a user reaches."""
+    for name in MODULES:
+        try:
+            module = importlib.import_module(name)
+        except ModuleNotFoundError as e:  # its extra is missing: test_missing_extra_is_named
+            if "pip install 'tavol[" not in str(e):
+                raise
+            continue
+        for attr, value in vars(module).items():
+            if attr.startswith("_") or getattr(value, "__module__", None) != name:
+                continue  # names the module imports from elsewhere
+            yield name, attr, value
+            if not isinstance(value, type):
+                continue
+            for key, member in vars(value).items():
+                if isinstance(member, staticmethod):
+                    member = member.__func__
+                if isinstance(member, types.WrapperDescriptorType) or key.startswith("_pybind11"):
+                    continue  # the interpreter's own slots (a C type's __init__), the binder's hooks
+                if isinstance(member, classmethod) and member.__func__ is types.GenericAlias:
+                    continue  # Class[T] in annotations, the standard library's own
+                if inspect.isroutine(member) and getattr(module, key, None) is not member:
+                    yield name, f"{attr}.{key}", getattr(value, key)
+
+
+CALLABLES = list(public_callables())
+CJK = re.compile(r"[\u3000-\u9fff\uff00-\uffef]")
+
+
+def unmangled(path):
+    """`Class._Class__name` as Python names that method: `Class.__name`."""
+    owner, _, name = path.rpartition(".")
+    prefix = f"_{owner.lstrip('_')}__"
+    if owner and name.startswith(prefix) and not name.endswith("__"):
+        name = name[len(prefix) - 2 :]
+    return f"{owner}.{name}" if owner else name
+
+
+@pytest.mark.parametrize("module, path, obj", CALLABLES, ids=[p for _, p, _ in CALLABLES])
+def test_callables_look_like_python_functions_of_their_module(module, path, obj):
+    if not (isinstance(obj, type) and isinstance(vars(obj).get("__init__"), types.WrapperDescriptorType)):
+        inspect.signature(obj)  # raises when inspect cannot read it (a type without constructor has none)
+    assert obj.__module__ == module
+    assert obj.__qualname__ == unmangled(path)
+    assert obj.__name__ == obj.__qualname__.rpartition(".")[2]
+    doc = obj.__doc__ or ""
+    assert not doc.startswith(obj.__name__ + "(")  # no signature line put in front
+    if doc:  # a Chinese usage note also has an English summary
+        assert any(re.search("[A-Za-z]{3}", line) and not CJK.search(line) for line in doc.splitlines())
+    if not isinstance(obj, type):
+        assert pickle.loads(pickle.dumps(obj)) is obj
+        page = pydoc.render_doc(obj, renderer=pydoc.plaintext)
+        assert not re.search(r": object\b|-> object|\(\.\.\.\)", page)  # help() placeholders
+
+
+def test_signatures_carry_the_documented_defaults():
+    from tavol.core.synth import Synthesizer
+    from tavol.util import visual
+
+    assert str(inspect.signature(io.load_waves)) == "(wave, use_pool=False, std_len=False, core_=8)"
+    assert str(inspect.signature(Synthesizer)) == "(clean, noise, out_path='', snr_ratio=(-5, 0, 5), *, seed=None)"
+    assert str(inspect.signature(visual.WaveVisualizer(subplots=1).plot)) == "(wave_list, title=None)"
+    assert str(inspect.signature(io.LoadAudio.check_input)) == "(*args)"
+
+
+@pytest.mark.parametrize(
+    "module, package, extra, use",
+    [
+        # The libraries are imported on first use, so the error comes with it.
+        ("tavol.util.visual", "matplotlib", "plot", "module.plt"),
+        ("tavol.util.visual", "sklearn", "plot", "module.normalize([1, 2])"),
+        ("tavol.util.conv", "openpyxl", "excel", "module.get_column_letter"),
+        ("tavol.util.check", "pyaudio", "audio", "module.pyaudio"),
+    ],
+)
+def test_missing_extra_is_named(module, package, extra, use):
+    code = (f"import importlib, sys\nsys.modules[{package!r}] = None\n"
+            f"try:\n    module = importlib.import_module({module!r}); {use}\n"
+            f"except ModuleNotFoundError as e:\n    print(e)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == f"{module} needs {package}: pip install 'tavol[{extra}]'"

@@ -74,6 +74,11 @@ def test_module_surface():
     assert visual.copy_waves is tio.copy_waves
     assert issubclass(visual.WaveVisualizer, visual.Common)
     assert visual.Common.__doc__ is None and visual.WaveVisualizer.__doc__ is None
+    assert [f.__doc__ for f in (visual.plot_4_features, visual.plot_3_features, visual.plot_PSD)] == [
+        "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR /Power Spectral Density",
+        "Plot Waveform / Spectral Centroid / Spectral Rolloff / ZCR",
+        "Plot Power Spectral Density",
+    ]
     for fn in [visual.history_plot, visual.hist_plt, visual.normalize, visual.plot_4_features]:
         assert pickle.loads(pickle.dumps(fn)) is fn
     static = visual.Common.plot_stft_w_2mfe
