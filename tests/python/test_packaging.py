@@ -2,16 +2,16 @@
 
 import functools
 import importlib
-import json
 import inspect
+import json
 import multiprocessing
 import pickle
 import pydoc
 import re
 import subprocess
 import sys
-from pathlib import Path
 import types
+from pathlib import Path
 
 import numpy as np
 import pytest
