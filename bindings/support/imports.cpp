@@ -27,7 +27,8 @@ void bind_lazily(py::module_ &m, std::initializer_list<LazyName> names,
   for (const LazyName &entry : names)
     table[entry.name] = py::make_tuple(
         entry.module, entry.attribute ? py::object(py::str(entry.attribute)) : py::none(),
-        entry.also ? py::object(py::str(entry.also)) : py::none());
+        entry.also ? py::object(py::str(entry.also)) : py::none(),
+        entry.extra ? py::object(py::str(entry.extra)) : py::none());
   const std::string module_name = m.attr("__name__").cast<std::string>();
   // The functions hold the module's namespace, not the module: no reference cycle.
   py::dict space = m.attr("__dict__");
