@@ -103,6 +103,9 @@ py::object data2xlsx(const py::object &data, const py::object &xlsx_dir,
     if (!exists) {
       table.attr("to_excel")(temporary, "sheet_name"_a = sheet_name, "index"_a = index);
     } else {
+      // Replacing by rename needs no write permission on the workbook itself:
+      // open it as the writer would have, so a read-only one is still refused.
+      py::module_::import("builtins").attr("open")(target, "r+b").attr("close")();
       py::module_ shutil = py::module_::import("shutil");
       shutil.attr("copyfile")(target, temporary);
       shutil.attr("copymode")(target, temporary);

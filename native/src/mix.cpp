@@ -168,14 +168,14 @@ inline double mix_value(const float *signal, float noise, std::size_t k, double 
 
 // What a mixing pass measures besides (or instead of) writing: per lane of a
 // block of eight, the sum and sum of squares of the noise as written
-// (e = q / 32767 - clean_gain * clean, q the 16-bit value) and the samples
-// that clip; over all samples, the largest |value| before the conversion and
-// the extremes of the 16-bit values. The lanes do not depend on the vector
+// (e = q / 32767 - clean_gain * clean, q the 16-bit value); over all samples,
+// the extremes of the values before the conversion (from which the peak and
+// whether anything clipped follow). The lanes do not depend on the vector
 // width, so both builds give the same sums.
 struct Tally {
   double clean_gain = 0.0;
-  double e_sum[kLanes] = {}, e_squares[kLanes] = {}, clipped[kLanes] = {};
-  double peak = 0.0, q_max = 0.0, q_min = 0.0;
+  double e_sum[kLanes] = {}, e_squares[kLanes] = {};
+  double v_max = 0.0, v_min = 0.0;
 };
 
 constexpr double kInvFullScale = 1.0 / static_cast<double>(kFullScale);
@@ -188,10 +188,8 @@ inline void tally_one(Tally &t, std::size_t lane, double v, std::int16_t q, doub
   const double e = static_cast<double>(q) * kInvFullScale - t.clean_gain * signal;
   t.e_sum[lane] += e;
   t.e_squares[lane] += e * e;
-  t.clipped[lane] += clips(v) ? 1.0 : 0.0;
-  t.peak = std::max(t.peak, std::fabs(v));
-  t.q_max = std::max(t.q_max, static_cast<double>(q));
-  t.q_min = std::min(t.q_min, static_cast<double>(q));
+  t.v_max = v > t.v_max ? v : t.v_max; // NaN leaves the extremes alone
+  t.v_min = v < t.v_min ? v : t.v_min;
 }
 
 #if TAVOL_HAVE_SSE2
@@ -208,11 +206,11 @@ inline __m128i saturate_sse2(__m128d lo2, __m128d hi2) {
 
 // The Tally's per-lane sums as vectors: lanes (0,1), (2,3), (4,5), (6,7).
 struct TallySse2 {
-  __m128d e_sum[4], e_squares[4], clipped[4];
-  __m128d peak = _mm_setzero_pd(), q_max = _mm_setzero_pd(), q_min = _mm_setzero_pd();
+  __m128d e_sum[4], e_squares[4];
+  __m128d v_max = _mm_setzero_pd(), v_min = _mm_setzero_pd();
   TallySse2() {
     for (int k = 0; k < 4; ++k)
-      e_sum[k] = e_squares[k] = clipped[k] = _mm_setzero_pd();
+      e_sum[k] = e_squares[k] = _mm_setzero_pd();
   }
   // Two values v (before the conversion), their 16-bit values q and clean samples s, lanes 2k,
   // 2k+1.
@@ -221,12 +219,8 @@ struct TallySse2 {
         _mm_sub_pd(_mm_mul_pd(q, _mm_set1_pd(kInvFullScale)), _mm_mul_pd(clean_gain, s));
     e_sum[k] = _mm_add_pd(e_sum[k], e);
     e_squares[k] = _mm_add_pd(e_squares[k], _mm_mul_pd(e, e));
-    const __m128d over = _mm_or_pd(_mm_cmpge_pd(v, _mm_set1_pd(kPcm16Max + 1.0)),
-                                   _mm_cmple_pd(v, _mm_set1_pd(kPcm16Min - 1.0)));
-    clipped[k] = _mm_add_pd(clipped[k], _mm_and_pd(over, _mm_set1_pd(1.0)));
-    peak = _mm_max_pd(peak, _mm_andnot_pd(_mm_set1_pd(-0.0), v));
-    q_max = _mm_max_pd(q_max, q);
-    q_min = _mm_min_pd(q_min, q);
+    v_max = _mm_max_pd(v, v_max); // the second operand when v is NaN
+    v_min = _mm_min_pd(v, v_min);
   }
   void into(Tally &t) const {
     double buf[2];
@@ -237,16 +231,11 @@ struct TallySse2 {
       _mm_storeu_pd(buf, e_squares[k]);
       t.e_squares[2 * k] += buf[0];
       t.e_squares[2 * k + 1] += buf[1];
-      _mm_storeu_pd(buf, clipped[k]);
-      t.clipped[2 * k] += buf[0];
-      t.clipped[2 * k + 1] += buf[1];
     }
-    _mm_storeu_pd(buf, peak);
-    t.peak = std::max({t.peak, buf[0], buf[1]});
-    _mm_storeu_pd(buf, q_max);
-    t.q_max = std::max({t.q_max, buf[0], buf[1]});
-    _mm_storeu_pd(buf, q_min);
-    t.q_min = std::min({t.q_min, buf[0], buf[1]});
+    _mm_storeu_pd(buf, v_max);
+    t.v_max = std::max({t.v_max, buf[0], buf[1]});
+    _mm_storeu_pd(buf, v_min);
+    t.v_min = std::min({t.v_min, buf[0], buf[1]});
   }
 };
 
@@ -292,12 +281,12 @@ std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t
 #if TAVOL_HAVE_AVX2
 // The Tally's per-lane sums as vectors: lanes 0..3, 4..7.
 struct TallyAvx2 {
-  __m256d e_sum[2], e_squares[2], clipped[2];
-  __m256d peak, q_max, q_min;
+  __m256d e_sum[2], e_squares[2];
+  __m256d v_max, v_min;
   __attribute__((target("avx2"))) TallyAvx2() {
     for (int k = 0; k < 2; ++k)
-      e_sum[k] = e_squares[k] = clipped[k] = _mm256_setzero_pd();
-    peak = q_max = q_min = _mm256_setzero_pd();
+      e_sum[k] = e_squares[k] = _mm256_setzero_pd();
+    v_max = v_min = _mm256_setzero_pd();
   }
   __attribute__((target("avx2"))) void add(int k, __m256d v, __m256d q, __m256d s,
                                            __m256d clean_gain) {
@@ -305,13 +294,8 @@ struct TallyAvx2 {
                                     _mm256_mul_pd(clean_gain, s));
     e_sum[k] = _mm256_add_pd(e_sum[k], e);
     e_squares[k] = _mm256_add_pd(e_squares[k], _mm256_mul_pd(e, e));
-    const __m256d over =
-        _mm256_or_pd(_mm256_cmp_pd(v, _mm256_set1_pd(kPcm16Max + 1.0), _CMP_GE_OQ),
-                     _mm256_cmp_pd(v, _mm256_set1_pd(kPcm16Min - 1.0), _CMP_LE_OQ));
-    clipped[k] = _mm256_add_pd(clipped[k], _mm256_and_pd(over, _mm256_set1_pd(1.0)));
-    peak = _mm256_max_pd(peak, _mm256_andnot_pd(_mm256_set1_pd(-0.0), v));
-    q_max = _mm256_max_pd(q_max, q);
-    q_min = _mm256_min_pd(q_min, q);
+    v_max = _mm256_max_pd(v, v_max); // the second operand when v is NaN
+    v_min = _mm256_min_pd(v, v_min);
   }
   __attribute__((target("avx2"))) void into(Tally &t) const {
     double buf[4];
@@ -322,16 +306,11 @@ struct TallyAvx2 {
       _mm256_storeu_pd(buf, e_squares[k]);
       for (int j = 0; j < 4; ++j)
         t.e_squares[4 * k + j] += buf[j];
-      _mm256_storeu_pd(buf, clipped[k]);
-      for (int j = 0; j < 4; ++j)
-        t.clipped[4 * k + j] += buf[j];
     }
-    _mm256_storeu_pd(buf, peak);
-    t.peak = std::max({t.peak, buf[0], buf[1], buf[2], buf[3]});
-    _mm256_storeu_pd(buf, q_max);
-    t.q_max = std::max({t.q_max, buf[0], buf[1], buf[2], buf[3]});
-    _mm256_storeu_pd(buf, q_min);
-    t.q_min = std::min({t.q_min, buf[0], buf[1], buf[2], buf[3]});
+    _mm256_storeu_pd(buf, v_max);
+    t.v_max = std::max({t.v_max, buf[0], buf[1], buf[2], buf[3]});
+    _mm256_storeu_pd(buf, v_min);
+    t.v_min = std::min({t.v_min, buf[0], buf[1], buf[2], buf[3]});
   }
 };
 
@@ -532,19 +511,32 @@ MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double s
   using yes = std::true_type;
   using no = std::false_type;
 
+  // How many values clip at `fs`: only counted when the extremes say some do.
+  auto count_clipped = [&](const Tally &t, double fs) -> std::size_t {
+    if (!clips(t.v_max) && !clips(t.v_min))
+      return 0;
+    std::size_t clipped = 0;
+    for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
+      const float *s = signal ? signal + start : nullptr;
+      for (std::size_t k = 0; k < count; ++k)
+        clipped += clips(mix_value(s, src[k], k, gain, mean, fs)) ? 1 : 0;
+    });
+    return clipped;
+  };
+
   // A policy other than saturation looks at the mixture before writing it.
   if (options.clipping != Clipping::Saturate) {
     Tally look;
     pass(no{}, yes{}, full_scale, &look);
-    const double clipped = combine(look.clipped);
+    const std::size_t clipped = count_clipped(look, full_scale);
+    const double peak = std::max(look.v_max, -look.v_min);
     if (clipped > 0 && options.clipping == Clipping::Error)
       throw ClippingError("the mixture of " + quoted(clean.name) + " and " + quoted(noise.name) +
                           " at " + std::to_string(snr_db) + " dB would clip " +
-                          std::to_string(static_cast<std::size_t>(clipped)) + " of its " +
-                          std::to_string(n) + " samples (peak " +
-                          std::to_string(look.peak / full_scale) + " x full scale)");
+                          std::to_string(clipped) + " of its " + std::to_string(n) +
+                          " samples (peak " + std::to_string(peak / full_scale) + " x full scale)");
     if (clipped > 0)
-      stats.scale = kRescalePeak * full_scale / look.peak;
+      stats.scale = kRescalePeak * full_scale / peak;
   }
   stats.clean_gain = options.noise_only ? 0.0 : stats.scale;
   stats.noise_gain = gain * stats.scale;
@@ -560,8 +552,9 @@ MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double s
   // The noise as written: the 16-bit samples less the clean they carry.
   const double e_mean = combine(tally.e_sum) / static_cast<double>(n);
   const double e_var = combine(tally.e_squares) / static_cast<double>(n) - e_mean * e_mean;
-  stats.clipped = static_cast<std::size_t>(combine(tally.clipped));
-  stats.peak = static_cast<int>(std::max(tally.q_max, -tally.q_min));
+  stats.clipped = count_clipped(tally, written_scale);
+  stats.peak = std::max(static_cast<int>(saturate_pcm16(tally.v_max)),
+                        -static_cast<int>(saturate_pcm16(tally.v_min)));
   stats.realised_snr_db = 10.0 * std::log10(stats.scale * stats.scale * stats.clean_level / e_var);
   return stats;
 }
