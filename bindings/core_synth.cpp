@@ -606,16 +606,22 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   const auto paths = tavol::mixture_paths(pairs, folders, clean_stems, noise_stems, tags);
 
   // Entries: the planned ones, then the silence share (SNR 0, named by the stems).
+  std::vector<std::string> clean_paths, noise_paths;
+  for (const auto &c : chosen)
+    clean_paths.push_back(fs.bytes(c));
+  for (const auto &n : noises)
+    noise_paths.push_back(fs.bytes(n));
+  const bool noise_only = truthy(is_silence);
   std::vector<py::object> clean_of, noise_of, snr_of;
   auto add_entry = [&](const std::string &output, const tavol::Pairing &p, py::object snr,
                        tavol::RowKind kind) {
     tavol::ManifestRow row;
     row.kind = kind;
     row.job.output = output;
-    row.job.clean = fs.bytes(chosen[p.clean]);
-    row.job.noise = fs.bytes(noises[p.noise]);
+    row.job.clean = clean_paths[p.clean];
+    row.job.noise = noise_paths[p.noise];
     row.job.snr_db = snr.cast<double>();
-    row.job.noise_only = truthy(is_silence);
+    row.job.noise_only = noise_only;
     row.job.definition = o.definition;
     row.job.clipping = o.clipping;
     row.rate = o.rate;
@@ -797,9 +803,14 @@ RunPlan plan_extra(py::module_ &m, py::object &self_, py::object backgrounds, py
   const auto paths = tavol::mixture_paths(pairs, flat, clean_stems, enlarged_stems, tags);
   plan.entries_begin = plan.rows.size();
   std::vector<py::object> clean_of, noise_of, snr_of;
+  std::vector<std::string> clean_paths, member_paths;
+  for (const auto &c : cleans)
+    clean_paths.push_back(fs.bytes(c));
+  for (const auto &e : enlarged)
+    member_paths.push_back(fs.bytes(e));
   auto add_entry = [&](const std::string &output, const tavol::Pairing &p, py::object snr,
                        tavol::RowKind kind) {
-    plan.rows.push_back(row_of(kind, output, fs.bytes(cleans[p.clean]), fs.bytes(enlarged[p.noise]),
+    plan.rows.push_back(row_of(kind, output, clean_paths[p.clean], member_paths[p.noise],
                                snr.cast<double>(), true));
     clean_of.push_back(cleans[p.clean]);
     noise_of.push_back(enlarged[p.noise]);

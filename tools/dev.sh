@@ -73,7 +73,7 @@ native_tests() {
     cmake --build "$dir" -j "$JOBS"
     if [ "${config%%:*}" = tsan ]; then
       # TSan covers the code that shares memory between threads.
-      (cd "$dir" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R 'WorkerPool|Arena|Semaphore|Fifo|Cache')
+      (cd "$dir" && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R 'WorkerPool|Arena|Semaphore|Fifo|Cache|MixRenderer')
     else
       (cd "$dir" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j "$JOBS")
     fi
