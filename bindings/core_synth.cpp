@@ -61,7 +61,6 @@ constexpr const char *kDefaultBackground = "../data/backgroundnoise";
 constexpr const char *kExt = ".wav";
 constexpr const char *kRawTag = "_raw";
 constexpr const char *kCleanCopyTag = "_n0";
-constexpr const char *kSilenceTag = "_n00";
 constexpr const char *kManifestName = "manifest.csv";
 constexpr const char *kSeedAttr = "seed_";
 #ifdef TAVOL_VERSION
