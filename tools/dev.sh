@@ -41,7 +41,7 @@ setup() {
   # Built once as a wheel: the same file is installed here and, repaired, tested as the
   # user's wheel (wheel_check).
   rm -rf "$WHEEL_DIR"
-  "$PY" -m pip wheel -q --no-deps -w "$WHEEL_DIR" .
+  "$PY" -m pip wheel -q --no-deps -w "$WHEEL_DIR" -C cmake.define.TAVOL_WERROR=ON .
   local wheel
   wheel=$(echo "$WHEEL_DIR"/tavol-*.whl)
   "$PY" -m pip install -q "$wheel[test,all]"
