@@ -88,12 +88,7 @@ AudioCache::Samples MixRenderer::load(const std::string &path) {
   const MixJob &job = it->second;
   const Held clean = samples(job.clean, -1);
   const Held noise = samples(job.noise, -1);
-  MixOptions options;
-  options.noise_only = job.noise_only;
-  options.definition = job.definition;
-  options.clipping = job.clipping;
-  options.rate = rate_;
-  options.clean_level = level_of(job, clean);
+  const MixOptions options = options_for(job, clean);
   std::vector<std::int16_t> pcm(clean.size);
   mix_pcm16_into(Recording{clean.data, clean.size, job.clean},
                  Recording{noise.data, noise.size, job.noise}, job.snr_db, job.offset, options,
@@ -120,6 +115,16 @@ MixRenderer::Held MixRenderer::samples(const std::string &path, int slot) {
 // The clean's active speech level, measured once per clean file; a negative
 // level (measure it in the mix) for the power definition, which costs less
 // than a look-up.
+MixOptions MixRenderer::options_for(const MixJob &job, const Held &clean) {
+  MixOptions options;
+  options.noise_only = job.noise_only;
+  options.definition = job.definition;
+  options.clipping = job.clipping;
+  options.rate = rate_;
+  options.clean_level = level_of(job, clean);
+  return options;
+}
+
 double MixRenderer::level_of(const MixJob &job, const Held &clean) {
   if (job.definition != SnrDefinition::Active)
     return -1.0;
@@ -155,12 +160,7 @@ MixStats MixRenderer::render_job(const MixJob &job, bool measure) {
   const Held clean = recording(job.clean, 0, "clean");
   const Held noise = recording(job.noise, 1, "noise");
   std::int16_t *pcm = mixture_memory.get(clean.size);
-  MixOptions options;
-  options.noise_only = job.noise_only;
-  options.definition = job.definition;
-  options.clipping = job.clipping;
-  options.rate = rate_;
-  options.clean_level = level_of(job, clean);
+  MixOptions options = options_for(job, clean);
   options.measure = measure && !job.clean_target;
   MixStats stats;
   try {

@@ -77,6 +77,8 @@ private:
   Held samples(const std::string &path, int slot);
   AudioCache::Samples load(const std::string &path);
   double level_of(const MixJob &job, const Held &clean);
+  // The mixing options of `job` at this renderer's rate, its clean level included.
+  MixOptions options_for(const MixJob &job, const Held &clean);
 
   int rate_;
   AudioCache cache_;
