@@ -323,6 +323,7 @@ def _synth(args: argparse.Namespace) -> int:
                     sample_rate=o["sample_rate"])
     # The synthesiser's messages are not results: stderr, or nowhere with --quiet.
     chatter = open(os.devnull, "w") if args.quiet else sys.stderr
+    summary: list[str] = []
     try:
         with redirect_stdout(chatter):
             s = synth.Synthesizer(o["clean"], o["noise"], o["out"], o["snr"])
@@ -336,8 +337,7 @@ def _synth(args: argparse.Namespace) -> int:
                 _write_json(os.path.splitext(csv)[0] + ".json",
                             {**_planned_sidecar(o, len(rows)), "config": _recorded(o)})
                 if o["dry_run"]:
-                    for line in _plan_summary(rows, o["out"]):
-                        _out(line)
+                    summary = _plan_summary(rows, o["out"])
                     return EXIT_OK
                 done = synth.render(csv, workers=o["workers"], **_cluster(o["scheduler"], synth.render))
                 # The manifest again, in the plan's order, with the realised values of the rows rendered.
@@ -358,6 +358,8 @@ def _synth(args: argparse.Namespace) -> int:
     finally:
         if chatter is not sys.stderr:
             chatter.close()
+        for line in summary:  # the result of a dry run
+            _out(line)
     if not planned:
         sidecar = os.path.splitext(csv)[0] + ".json"
         with open(sidecar, encoding="utf-8") as f:
