@@ -293,7 +293,8 @@ def _plan_summary(rows, out: str) -> list[str]:
     names = mixed["noise"].map(lambda p: os.path.basename(str(p)))
     lines.append("per noise:" + "".join(f"\n  {name}: {n}" for name, n in names.value_counts().sort_index().items()))
     lines.append(f"total duration: {seconds:.3f} s of mixtures")
-    lines.append(f"bytes to write: {size + int((44 + 2 * mixed['samples']).sum())}")
+    size += int((44 + 2 * mixed["samples"]).sum())
+    lines.append(f"bytes to write: {size} ({size / 2**20:.1f} MiB)")
     return lines
 
 
@@ -458,7 +459,8 @@ def _score(args: argparse.Namespace) -> int:
             _out(table.to_string(index=False))
     failed = table[(table["file"] != "mean") & (table["error"].fillna("") != "")]
     for row in failed.itertuples(index=False):
-        _err(f"tavol score: {row.file}: {row.error}")
+        # An unpaired clean file has no enhanced file to name: its own name then.
+        _err(f"tavol score: {row.file if isinstance(row.file, str) and row.file else row.clean}: {row.error}")
     return EXIT_FAILED if len(failed) else EXIT_OK
 
 
