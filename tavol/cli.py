@@ -98,14 +98,18 @@ override it, and relative paths in it are taken from the file's folder:
 
 Every run records its resolved options, its seed included (drawn when not given), under "config"
 in OUT/manifest.json: `tavol synth --config OUT/manifest.json` rebuilds the same corpus.
-Only a plain run replaces a non-empty OUT (as the synthesiser does); --no-overwrite, --dry-run,
---workers and --scheduler refuse an OUT that holds anything but a manifest (exit status 1).
+Only a plain run replaces a non-empty OUT, as the synthesiser does. --no-overwrite refuses one
+(exit status 1: the folder, not the command line, is at fault; nothing is touched), and so do
+--dry-run, --workers and --scheduler, which write the manifest first and then render it: an
+interrupted run of theirs resumes with `tavol render OUT --resume`. An OUT holding only a
+manifest (what a dry run leaves) counts as empty.
 The extra mode stages its enlarged noise set in ./tmp_mixed and removes it afterwards."""
 
 MODES = ("regular", "increment", "extra")
 SNR_DEFINITIONS = ("power", "active")
 CLIPPING = ("saturate", "rescale", "error")
 MANIFEST = "manifest.csv"
+SILENCE_SHARE = 0.02  # the synthesiser's share of silence entries, recorded in a planned run's sidecar
 # The options that define a corpus: what a run records and a config file may set, besides the
 # options that only say how to run it (workers, scheduler, dry_run, no_overwrite).
 CORPUS_OPTIONS = ("clean", "noise", "out", "snr", "mode", "background", "background_snr", "seed",
@@ -188,6 +192,9 @@ def _read_config(path: str) -> dict:
                 table = json.load(f)
             if isinstance(table, dict) and isinstance(table.get("config"), dict):
                 table = table["config"]
+            elif isinstance(table, dict) and "tavol_version" in table:
+                raise UsageError(f"{path}: this manifest holds no options to run again "
+                                 "(the Python API wrote it, not tavol synth)")
         else:
             try:
                 import tomllib
@@ -229,6 +236,8 @@ def _synth_options(args: argparse.Namespace) -> dict:
                          + " (on the command line or in --config)")
     if (options["mode"] == "extra") != ("background" in options):
         raise UsageError("--background goes with --mode extra, and the extra mode needs it")
+    if options["mode"] == "extra" and (options["add_clean"] or options["pick"]):
+        raise UsageError("--add-clean and --pick go with the regular and increment modes")
     return options
 
 
@@ -269,10 +278,10 @@ def _planned_sidecar(options: dict, rows: int) -> dict:
              "snr_definition": options["snr_definition"], "clipping": options["clipping"],
              "sample_rate": options["sample_rate"]}
     if extra:
-        table.update(background_snr=options["background_snr"], p_silence=0.02)
+        table.update(background_snr=options["background_snr"], p_silence=SILENCE_SHARE)
     else:
         table.update(mkdir_parents=True, is_add_clean=options["add_clean"], rdn_choice_num=options["pick"],
-                     is_silence=False, p_silence=0.02)
+                     is_silence=False, p_silence=SILENCE_SHARE)
     table.update(tavol_version=version("tavol"), rows=rows, out_path=".",
                  paths="output: relative to out_path; clean and noise: relative to this file's folder; "
                        "tmp_mixed/...: a stage row's mixture")
