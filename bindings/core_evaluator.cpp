@@ -390,7 +390,7 @@ py::str pesq_last_line(py::object program, py::str ref, py::str deg) {
     const std::string msg = std::string(kPesqProgram) + " printed no result for " +
                             py::repr(ref).cast<std::string>() + " and " +
                             py::repr(deg).cast<std::string>() + " (exit status " +
-                            py::str(done.attr("returncode")).cast<std::string>() + ")";
+                            text(done.attr("returncode")) + ")";
     throw py::index_error(msg);
   }
   // Lines as readlines() gives them: the last one keeps its newline.
@@ -970,7 +970,7 @@ std::vector<std::string> corpus_metrics(py::handle metrics) {
     throw py::type_error("metrics must be a list or tuple of names, not a string");
   std::vector<std::string> out;
   for (py::handle item : metrics) {
-    const std::string name = py::str(item).cast<std::string>();
+    const std::string name = text(item);
     if (std::find(kCorpusMetrics.begin(), kCorpusMetrics.end(), name) == kCorpusMetrics.end())
       throw py::value_error(
           "unknown metric " + py::repr(item).cast<std::string>() + " (known: " +

@@ -45,8 +45,6 @@ bool is_path_like(py::handle m, py::handle obj) {
   return py::isinstance<py::str>(obj) || py::isinstance(obj, m.attr("PurePath"));
 }
 
-std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
-
 // ---------------------------------------------------------------- path checks
 
 // Paths are joined and printed as Python strings throughout, so names that
@@ -492,7 +490,7 @@ void copy_waves(py::object path, py::object wave_) {
   dest.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   if (PyList_Check(wave_.ptr())) {
     const std::string desc =
-        std::string("[tl.] 複製音檔至路徑➡") + as_str(dest.attr("resolve")()) + "\n\tCopying ";
+        std::string("[tl.] 複製音檔至路徑➡") + text(dest.attr("resolve")()) + "\n\tCopying ";
     for (py::handle item : progress(m, wave_, desc))
       copy_waves(dest, py::reinterpret_borrow<py::object>(item));
     return;
@@ -508,7 +506,7 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
   py::object folder = to_path(m, waves_dirs);
   self_.attr("sr_pth") = folder;
   py_assert(folder.attr("is_dir")().cast<bool>(),
-            py::str("[tl.io] Folder: " + as_str(folder.attr("absolute")()) + ", not found."));
+            py::str("[tl.io] Folder: " + text(folder.attr("absolute")()) + ", not found."));
   py::list files(folder.attr("rglob")("*.wav"));
   self_.attr("files") = files;
   self_.attr("nf") = py::int_(files.size());
@@ -544,7 +542,7 @@ py::object make_load_audio(py::module_ &m) {
                           for (auto item : kwargs)
                             throw py::type_error(
                                 "LoadAudio.check_input() got an unexpected keyword argument '" +
-                                as_str(item.first) + "'");
+                                text(item.first) + "'");
                           return self().attr("check_input")(*args);
                         },
                         "The module's check_input, called with the same positional arguments."));

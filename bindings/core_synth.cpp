@@ -134,7 +134,6 @@ std::size_t floor_div(std::size_t a, std::size_t b) {
   return a / b;
 }
 
-std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 // `bool(obj)`, the interpreter's truth test.
 bool truthy(py::handle obj) {
   const int r = PyObject_IsTrue(obj.ptr());
@@ -187,8 +186,8 @@ std::vector<py::object> items_of(py::handle sequence) {
 // SNR tag of a mixture name: -5 -> "n5", 5 -> "5dB" (`always_db`: -5 -> "n5dB").
 std::string snr_tag(py::handle snr, bool always_db) {
   if (less(snr, py::int_(0)))
-    return "n" + as_str(builtins().attr("abs")(snr)) + (always_db ? "dB" : "");
-  return as_str(snr) + "dB";
+    return "n" + text(builtins().attr("abs")(snr)) + (always_db ? "dB" : "");
+  return text(snr) + "dB";
 }
 
 // ---------------------------------------------------------------- safety
@@ -227,7 +226,7 @@ void check_finite_snrs(py::handle snrs, const char *caller) {
       continue;
     }
     if (!std::isfinite(v))
-      throw py::value_error(std::string("[tl.] ") + caller + ": the SNR " + as_str(snr) +
+      throw py::value_error(std::string("[tl.] ") + caller + ": the SNR " + text(snr) +
                             " is not a finite number of dB");
   }
 }
@@ -509,7 +508,7 @@ void number_repeats(py::module_ &m, std::vector<tavol::ManifestRow> &rows, std::
     rows[begin + i].job.output = paths[i];
   m.attr("warn")(std::string("[tl.] ") + caller + ": " + std::to_string(renamed.size()) +
                  " output names repeat within the plan; numbered _2, _3, ... (first: '" +
-                 as_str(fs.str(first)) + "' -> '" + as_str(fs.str(paths[renamed[0]])) + "')");
+                 text(fs.str(first)) + "' -> '" + text(fs.str(paths[renamed[0]])) + "')");
 }
 
 // Names that the file system cannot hold, and (for a manifest) names it
@@ -535,7 +534,7 @@ void check_names(py::module_ &m, const RunPlan &plan, bool manifest, const char 
       }
       PyErr_Clear();
       throw py::value_error(std::string("[tl.] ") + caller + ": the manifest cannot hold " +
-                            as_str(py::repr(fs.str(*path))) +
+                            text(py::repr(fs.str(*path))) +
                             ", which is not valid UTF-8; rename it or run without a manifest");
     }
 }
@@ -573,7 +572,7 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   const std::vector<py::object> noises = items_of(noise_waves);
   const std::size_t C = chosen.size(), N = py::len(noise_waves), S = py::len(snrs);
   plan.lines.push_back("Clean: " + std::to_string(C) + ", Noise: " + std::to_string(N) +
-                       ", SNR: " + as_str(snrs[py::int_(0)]) + " ~ " + as_str(snrs[py::int_(-1)]));
+                       ", SNR: " + text(snrs[py::int_(0)]) + " ~ " + text(snrs[py::int_(-1)]));
   std::vector<tavol::Pairing> pairs;
   if (regular) {
     plan.lines.push_back(std::to_string(S) + " SNRs * " + std::to_string(N) + " noises, generate " +
@@ -949,7 +948,7 @@ void init(py::object self_, py::object clean, py::object noise, py::object out_p
   for (auto [given, attr] : {std::pair{clean, "cleanWaves"}, std::pair{noise, "noiseWaves"}}) {
     const std::size_t found = py::len(self_.attr(attr));
     if (found == 0)
-      py_assert(false, py::str(kMsgErrorInput + as_str(given) + ", found " + std::to_string(found) +
+      py_assert(false, py::str(kMsgErrorInput + text(given) + ", found " + std::to_string(found) +
                                " files."));
   }
   self_.attr("noisyDir") =
@@ -1001,7 +1000,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   print(kMsgBanner);
   const bool occupied = is_nonempty_folder(noisy);
   if (occupied && !py::bool_(overwrite)) {
-    m.attr("warn")(kMsgExists + as_str(noisy) + kMsgStopped);
+    m.attr("warn")(kMsgExists + text(noisy) + kMsgStopped);
     return py::none();
   }
   RunPlan plan = plan_syn(m, self_, regular, mkdir_parents, is_add_clean, rdn_choice_num,
@@ -1009,7 +1008,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   const auto csv = manifest_path(m, o.manifest, noisy);
 
   if (occupied) {
-    m.attr("warn")(kMsgOverwriting + as_str(noisy));
+    m.attr("warn")(kMsgOverwriting + text(noisy));
     m.attr("shutil").attr("rmtree")(noisy);
   }
   noisy.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -1046,7 +1045,7 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
   py::object shutil = m.attr("shutil");
   py::object bg_snrs = listify_snr(background_snr);
   py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
-  py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
+  py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
   const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
   py::object noisy = self_.attr("noisyDir");
@@ -1109,7 +1108,7 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
   } else if (name == "max" || name == "extra") {
     py::object bg_snrs = listify_snr(background_snr);
     py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
-    py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
+    py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
     check_finite_snrs(self_.attr("snrRatio"), "plan");
     check_finite_snrs(bg_snrs, "plan");
     plan = plan_extra(m, self_, backgrounds, bg_snrs, o);

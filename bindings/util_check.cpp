@@ -34,8 +34,6 @@ constexpr const char *kMsgAudioTest = "[tl.] Audio test";
 
 py::module_ self() { return py::module_::import(kModule); }
 
-std::string text(const py::handle &value) { return py::str(value).cast<std::string>(); }
-
 // The rule line printed around listings and reports.
 std::string rule() { return std::string(52, '='); }
 

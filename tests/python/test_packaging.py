@@ -69,6 +69,24 @@ def test_import_does_not_pull_in_other_tavol_modules():
     assert out.strip() == "['tavol', 'tavol.core', 'tavol.core.io']"
 
 
+def test_binder_is_the_series_the_bindings_were_written_for():
+    # The bindings use pybind11 internals (bindings/support/binder_internals.hpp) laid out as in
+    # one minor series; the pin in pyproject.toml and the header's static_assert must name it,
+    # and a rebuild (--no-build-isolation) takes the binder installed here.
+    root = Path(__file__).resolve().parents[2]
+    low, high = re.search(r'"pybind11>=(\d+\.\d+),<(\d+\.\d+)"',
+                          (root / "pyproject.toml").read_text()).groups()
+    header = (root / "bindings/support/binder_internals.hpp").read_text()
+    major, minor = map(int, low.split("."))
+    assert (f"PYBIND11_VERSION_MAJOR == {major} && PYBIND11_VERSION_MINOR == {minor}" in header
+            and high == f"{major}.{minor + 1}"), (
+        "pyproject.toml pins another pybind11 series than binder_internals.hpp was checked against")
+    pybind11 = pytest.importorskip("pybind11")
+    assert tuple(pybind11.version_info[:2]) == (major, minor), (
+        f"pybind11 {pybind11.__version__} is installed, but the bindings reach into the internals "
+        f"of pybind11 {low}.x (bindings/support/binder_internals.hpp): install 'pybind11>={low},<{high}'")
+
+
 HEAVY = ["numpy", "scipy", "librosa", "pandas", "matplotlib", "openpyxl", "pyaudio", "tqdm",
          "multiprocessing"]
 
