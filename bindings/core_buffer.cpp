@@ -32,7 +32,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.buffer";
 constexpr const char *kMsgRecording = "[tl.] Buffer: ";
 constexpr const char *kMsgFrames = " frames";
 constexpr const char *kMsgClear = "[tl.] Buffer: Clear";
@@ -47,8 +46,6 @@ constexpr const char *kMsgLockNonBlocking = "can't specify a timeout for a non-b
 using Frame = py::object;
 using FrameQueue = tavol::Fifo<Frame>;
 using Clock = std::chrono::steady_clock;
-
-py::module_ self() { return py::module_::import(kModule); }
 
 py::handle int_type() { return reinterpret_cast<PyObject *>(&PyLong_Type); }
 py::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }

@@ -32,7 +32,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.evaluator";
 constexpr const char *kClass = "AudioEvaluate";
 
 constexpr const char *kClassDoc =
@@ -84,8 +83,6 @@ constexpr const char *kPesqProgram = "pesq.exe";
 constexpr const char *kPesqRateOption = "+16000";
 // Everything up to and including the last "= " of the program's last line goes.
 constexpr const char *kPesqScorePrefix = "^.*= ";
-
-py::module_ self() { return py::module_::import(kModule); }
 
 bool is_exception(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
 

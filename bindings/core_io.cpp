@@ -26,7 +26,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.io";
 constexpr const char *kExt = ".wav";
 constexpr const char *kMsgExists = "[tl.] 檔案已經存在: ";
 constexpr const char *kMsgRenamed = "[tl.] 重新命名檔案: ";
@@ -38,8 +37,6 @@ constexpr const char *kMsgRates = "[tl.load_waves] Different audio sampling freq
 constexpr const char *kDescLoading = "[tl.] Loading Audios:";
 constexpr const char *kDescPooling = "[tl.load_waves] Pooling...";
 constexpr const char *kDescStdLen = "[tl.load_waves] std_len ing...";
-
-py::module_ self() { return py::module_::import(kModule); }
 
 bool is_path_like(py::handle m, py::handle obj) {
   return py::isinstance<py::str>(obj) || py::isinstance(obj, m.attr("PurePath"));

@@ -42,7 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *kModule = "tavol.core.synth";
 constexpr const char *kMsgBanner = "[tl.] ==== Audio Synthesizing ====";
 constexpr const char *kMsgOverwriting = "[tl.] syn:  路徑已存在，將覆蓋資料夾 -> ";
 constexpr const char *kMsgExists = "[tl.] syn:  路徑已存在 -> ";
@@ -122,7 +121,6 @@ const std::string kExtraDoc =
                 "noise set at every SNR (with silence entries). Returns the entries.\n\n") +
     kRunKeywords;
 
-py::module_ self() { return py::module_::import(kModule); }
 py::module_ builtins() { return py::module_::import("builtins"); }
 
 // `a // b` for counts, with the interpreter's error for b == 0.

@@ -17,7 +17,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.check";
 constexpr int kDefaultFrameSize = 1024;
 // Standard rates, highest first, tried by check_available_rate.
 constexpr int kStandardRates[] = {192000, 96000, 88200, 64000, 48000, 44100,
@@ -31,8 +30,6 @@ constexpr const char *kMsgBadRate = "[tl.] 此裝置取樣頻率錯誤: ";
 constexpr const char *kMsgChannelsTooMany =
     "[tl.] 使用者設定通道數無法使用(可能設定值大於裝置最大通道數): ";
 constexpr const char *kMsgAudioTest = "[tl.] Audio test";
-
-py::module_ self() { return py::module_::import(kModule); }
 
 // The rule line printed around listings and reports.
 std::string rule() { return std::string(52, '='); }

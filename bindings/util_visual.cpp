@@ -19,7 +19,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.visual";
 // The extra that installs matplotlib and scikit-learn.
 constexpr const char *kExtra = "plot";
 constexpr const char *kMsgExists = "[tl.] 檔案或路徑已存在";
@@ -39,8 +38,6 @@ constexpr int kDefaultDpi = 200;
 constexpr int kWelchFft = 1024;
 // Added before counting zero crossings, so exact zeros do not count as crossings.
 constexpr double kZcrOffset = 0.0001;
-
-py::module_ self() { return py::module_::import(kModule); }
 
 py::object exact(PyTypeObject *type) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));

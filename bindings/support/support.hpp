@@ -8,6 +8,7 @@
 //   waits.hpp             interruptible waits, pools of the core's workers
 //   progress.hpp          print and tqdm bars
 //   imports.hpp           lazily imported libraries (included where used)
+//   module.hpp            the module a binding file builds (self())
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -19,5 +20,6 @@
 #include "support/conversions.hpp"
 #include "support/errors.hpp"
 #include "support/functions.hpp"
+#include "support/module.hpp"
 #include "support/progress.hpp"
 #include "support/waits.hpp"
