@@ -47,9 +47,6 @@ using Frame = py::object;
 using FrameQueue = tavol::Fifo<Frame>;
 using Clock = std::chrono::steady_clock;
 
-py::handle int_type() { return reinterpret_cast<PyObject *>(&PyLong_Type); }
-py::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }
-
 // `timeout` seconds from now; nullopt for None. Negative values are refused.
 std::optional<Clock::time_point> deadline_after(py::handle timeout, const char *negative_msg) {
   if (timeout.is_none())
@@ -316,7 +313,7 @@ FrameQueue &store_of(py::handle buffer) {
 }
 
 void buffer_init(py::object buffer, py::object size) {
-  check_exact_type(size, "size", int_type());
+  check_exact_type(size, "size", &PyLong_Type);
   const long long n = as_long_long(size);
   // A store of 0 places would be unbounded yet count no free place, and drop
   // mode would then discard from an empty store.
@@ -450,9 +447,7 @@ bool buffer_clear(py::object buffer) {
 
 py::object make_audio_buffer() {
   py::object cls = make_class(
-      kModule, "AudioBuffer",
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+      kModule, "AudioBuffer", object_bases(),
       py::str(
           "Bounded buffer of the most recent frames between a producer and consumer threads.\n\n"
           "add() stores a frame (by default dropping the oldest when full), get() waits for the "
@@ -497,13 +492,13 @@ void fetch_init(py::object fetch, py::object buffer) {
 }
 
 py::object fetch_join(py::object fetch, py::object timeout) {
-  check_exact_type(timeout, "timeout", float_type(), true);
+  check_exact_type(timeout, "timeout", &PyFloat_Type, true);
   thread_super(fetch).attr("join")(timeout);
   return fetch.attr("data");
 }
 
 py::object fetch_get_data(py::object fetch, py::object desired_queue_size, py::object timeout) {
-  check_exact_type(timeout, "timeout", float_type(), true);
+  check_exact_type(timeout, "timeout", &PyFloat_Type, true);
   fetch.attr("queue_size") = desired_queue_size;
   fetch.attr("start")();
   return fetch.attr("join")(timeout);

@@ -682,7 +682,7 @@ py::list pair_by_stem(py::handle noisy_list, const py::list &names) {
 
 // `workers` as a count: None is the machine's cores; below 1 is refused.
 int worker_count(py::module_ &m, py::handle workers) {
-  check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type), true);
+  check_exact_type(workers, "workers", &PyLong_Type, true);
   if (workers.is_none()) {
     py::object cores = m.attr("os").attr("cpu_count")();
     return cores.is_none() ? 1 : std::max(1, cores.cast<int>());
@@ -786,10 +786,7 @@ py::object make_audio_evaluate() {
   ns["__qualname__"] = kClass;
   ns["__doc__"] = kClassDoc;
   py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      kClass,
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-      ns);
+      kClass, object_bases(), ns);
   auto method = [&](const char *name, auto &&fn, auto... extra) {
     add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };

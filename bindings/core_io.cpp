@@ -372,7 +372,7 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
 }
 
 py::object load_waves(py::object wave, py::object use_pool, py::object std_len, py::object core_) {
-  check_exact_type(core_, "core_", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(core_, "core_", &PyLong_Type);
   py::module_ m = self();
   py::list files = check_input(wave)[0];
   py::list result;
@@ -407,8 +407,8 @@ py::object load_waves(py::object wave, py::object use_pool, py::object std_len, 
 // ---------------------------------------------------------------- saving and copying
 
 void save_wave(py::object path, py::object wave, py::object sr, py::object d_sample) {
-  check_exact_type(sr, "sr", reinterpret_cast<PyObject *>(&PyLong_Type));
-  check_exact_type(d_sample, "d_sample", reinterpret_cast<PyObject *>(&PyLong_Type), true);
+  check_exact_type(sr, "sr", &PyLong_Type);
+  check_exact_type(d_sample, "d_sample", &PyLong_Type, true);
   py::module_ m = self();
   py::object np = m.attr("np");
   to_path(m, path).attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -511,9 +511,7 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
 
 py::object make_load_audio(py::module_ &m) {
   py::object cls = make_class(
-      kModule, "LoadAudio",
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+      kModule, "LoadAudio", object_bases(),
       py::str("Loader bound to one folder of WAV files: len() is the number of .wav files below "
               "it, iteration counts 1..len, and the module's loaders are static methods."));
   auto method = [&](const char *name, auto &&fn, auto... extra) {

@@ -247,9 +247,9 @@ RunOptions run_options(py::handle self_, py::object manifest, py::object seed,
   o.manifest = std::move(manifest);
   o.seed = seed.is_none() && py::hasattr(self_, kSeedAttr) ? py::object(self_.attr(kSeedAttr))
                                                            : std::move(seed);
-  check_exact_type(snr_definition, "snr_definition", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(clipping, "clipping", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(sample_rate, "sample_rate", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(snr_definition, "snr_definition", &PyUnicode_Type);
+  check_exact_type(clipping, "clipping", &PyUnicode_Type);
+  check_exact_type(sample_rate, "sample_rate", &PyLong_Type);
   const auto definition = snr_definition.cast<std::string>();
   if (!tavol::parse(definition, o.definition))
     throw py::value_error("snr_definition must be 'power' or 'active', got '" + definition + "'");
@@ -979,8 +979,8 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
                py::object rdn_choice_num, py::object overwrite, py::object is_pool,
                py::object is_silence, py::object p_silence, py::object manifest, py::object seed,
                py::object snr_definition, py::object clipping, py::object sample_rate) {
-  check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(mode, "mode", &PyUnicode_Type);
+  check_exact_type(rdn_choice_num, "rdn_choice_num", &PyLong_Type);
   const std::string name = mode.cast<std::string>();
   const bool regular = name == "reg" || name == "regular";
   const bool increment = name == "inc" || name == "increment";
@@ -1091,8 +1091,8 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
                        py::object p_silence, py::object background_path, py::object background_snr,
                        py::object seed, py::object snr_definition, py::object clipping,
                        py::object sample_rate) {
-  check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(mode, "mode", &PyUnicode_Type);
+  check_exact_type(rdn_choice_num, "rdn_choice_num", &PyLong_Type);
   const std::string name = mode.cast<std::string>();
   py::module_ m = self();
   const RunOptions o =
@@ -1149,7 +1149,7 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
   }
   int threads = tavol::kSynthWorkers;
   if (!workers.is_none()) {
-    check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type));
+    check_exact_type(workers, "workers", &PyLong_Type);
     const long n = workers.cast<long>();
     if (n < 1 || n > 1024)
       throw py::value_error("render: workers must be 1 to 1024, got " + std::to_string(n));
@@ -1217,10 +1217,7 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
 // ---------------------------------------------------------------- the class
 
 py::object make_synthesizer(py::module_ &m) {
-  py::object cls = make_class(kModule, "Synthesizer",
-                              py::make_tuple(py::reinterpret_borrow<py::object>(
-                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                              py::str(kClassDoc));
+  py::object cls = make_class(kModule, "Synthesizer", object_bases(), py::str(kClassDoc));
   add_method(cls, "__init__", &init, "clean"_a, "noise"_a, "out_path"_a = "",
              "snr_ratio"_a = py::make_tuple(-5, 0, 5), py::kw_only(), "seed"_a = py::none());
   add_method(

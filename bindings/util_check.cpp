@@ -112,7 +112,7 @@ bool is_input_device(py::object self_, py::object device, py::object sr, py::obj
 }
 
 py::object check_available_rate(py::object self_, py::object device) {
-  check_exact_type(device, "device", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(device, "device", &PyLong_Type);
   if (!probe(self_, device)) {
     print(kMsgUnusable + text(device_info(self_, device)));
     return py::bool_(false);
@@ -203,9 +203,7 @@ void show_current_device_info(py::object self_) {
 }
 
 py::object make_check_device() {
-  py::object cls = make_class(kModule, "CheckDevice",
-                              py::make_tuple(py::reinterpret_borrow<py::object>(
-                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
+  py::object cls = make_class(kModule, "CheckDevice", object_bases());
   py::list rates;
   for (int r : kStandardRates)
     rates.append(r);
