@@ -339,18 +339,7 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
       slot.outcome = Outcome::Broken;
     }
   });
-  py::object bar = progress_total(m, n, kDescPooling);
-  std::size_t shown = 0;
-  try {
-    wait_interruptibly(pool, [&](std::size_t done) {
-      bar.attr("update")(done - shown);
-      shown = done;
-    });
-  } catch (...) {
-    bar.attr("close")();
-    throw;
-  }
-  bar.attr("close")();
+  wait_with_bar(m, pool, n, kDescPooling);
 
   py::list out;
   for (std::size_t i = 0; i < n; ++i) {

@@ -395,18 +395,7 @@ std::vector<tavol::MixStats> render_jobs(py::module_ &m, tavol::MixRenderer &ren
   if (jobs.empty())
     return stats;
   tavol::WorkerPool pool(jobs.size(), workers, render_one);
-  py::object bar = progress_total(m, jobs.size(), kDescSynthesis);
-  std::size_t shown = 0;
-  try {
-    wait_interruptibly(pool, [&](std::size_t done) {
-      bar.attr("update")(done - shown);
-      shown = done;
-    });
-  } catch (...) {
-    bar.attr("close")();
-    throw;
-  }
-  bar.attr("close")();
+  wait_with_bar(m, pool, jobs.size(), kDescSynthesis);
   return stats;
 }
 
