@@ -652,18 +652,6 @@ constexpr std::array<Step, 3> kSteps{{
     {"sdr_status", "_AudioEvaluate__sdr_score", "base_sdr", "SDR"},
 }};
 
-// `baseline, enhanced = result`, with Python's unpacking errors.
-std::pair<py::object, py::object> unpack_pair(const py::object &result) {
-  py::list items(result);
-  if (items.size() != 2) {
-    const std::string msg = items.size() < 2 ? "not enough values to unpack (expected 2, got " +
-                                                   std::to_string(items.size()) + ")"
-                                             : "too many values to unpack (expected 2)";
-    throw py::value_error(msg);
-  }
-  return {items[0], items[1]};
-}
-
 // Index, in `names`, of the first name equal to each noisy stem, in noisy order.
 py::list pair_by_stem(py::handle noisy_list, const py::list &names) {
   py::dict first;
@@ -736,9 +724,9 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
       baselines[i] = py::list();
       if (!py::bool_(self_.attr(kSteps[i].status)))
         continue;
-      auto [baseline, enhanced] = unpack_pair(self_.attr(kSteps[i].scorer)());
-      baselines[i] = baseline;
-      cells[i] = m.attr("np").attr("around")(enhanced, kDecimals);
+      const py::tuple scores = unpack(self_.attr(kSteps[i].scorer)(), 2); // baseline, enhanced
+      baselines[i] = scores[0];
+      cells[i] = m.attr("np").attr("around")(scores[1], kDecimals);
     }
   } catch (...) {
     self_.attr("enhanced_list") = previous;
@@ -781,12 +769,7 @@ py::object evaluate_get_df(py::object self_) {
 }
 
 py::object make_audio_evaluate() {
-  py::dict ns;
-  ns["__module__"] = kModule;
-  ns["__qualname__"] = kClass;
-  ns["__doc__"] = kClassDoc;
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      kClass, object_bases(), ns);
+  py::object cls = make_class(kModule, kClass, object_bases(), py::str(kClassDoc));
   auto method = [&](const char *name, auto &&fn, auto... extra) {
     add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
