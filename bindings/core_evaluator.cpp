@@ -52,6 +52,14 @@ constexpr const char *kMsgFileCount = "Check number of files";
 constexpr const char *kBaselineLabel = "Baseline";
 constexpr const char *kMethodKey = "Enh_method";
 constexpr int kDecimals = 4;
+// An AudioEvaluate's attributes.
+constexpr const char *kAttrClean = "clean_list";       // the clean references
+constexpr const char *kAttrNoisy = "noisy_list";       // the unprocessed noisy files
+constexpr const char *kAttrEnhanced = "enhanced_list"; // the files of the last method scored
+constexpr const char *kAttrScores = "score_dict";      // the table, column by column
+constexpr const char *kAttrPesqOn = "pesq_status";     // whether each measure is available
+constexpr const char *kAttrStoiOn = "stoi_status";
+constexpr const char *kAttrSdrOn = "sdr_status";
 
 // ---------------------------------------------------------------- back-ends
 
@@ -259,9 +267,9 @@ py::object score_triples(py::handle self_, const Measure &measure, ScoreTriple &
   py::module_ m = self();
   if (measure.banner != nullptr)
     m.attr("pur")(measure.banner);
-  py::object triples = py::module_::import("builtins")
-                           .attr("zip")(self_.attr("clean_list"), self_.attr("noisy_list"),
-                                        self_.attr("enhanced_list"));
+  py::object triples =
+      py::module_::import("builtins")
+          .attr("zip")(self_.attr(kAttrClean), self_.attr(kAttrNoisy), self_.attr(kAttrEnhanced));
   py::object basename = m.attr("os").attr("path").attr("basename");
   py::list rows;
   std::size_t index = 0;
@@ -432,10 +440,10 @@ class Ahead {
 public:
   Ahead(py::handle self_, int workers) {
     py::object builtins = py::module_::import("builtins");
-    for (py::handle t : builtins.attr("zip")(self_.attr("clean_list"), self_.attr("noisy_list"),
-                                             self_.attr("enhanced_list")))
+    for (py::handle t : builtins.attr("zip")(self_.attr(kAttrClean), self_.attr(kAttrNoisy),
+                                             self_.attr(kAttrEnhanced)))
       triples_.push_back(py::reinterpret_borrow<py::tuple>(t));
-    if (py::bool_(self_.attr("pesq_status")) && !triples_.empty()) {
+    if (py::bool_(self_.attr(kAttrPesqOn)) && !triples_.empty()) {
       py::object program = pesq_program();
       executor_ = py::module_::import("concurrent.futures")
                       .attr("ThreadPoolExecutor")("max_workers"_a = workers);
@@ -447,8 +455,8 @@ public:
         pesq_.emplace_back(std::move(noisy), std::move(enhanced));
       }
     }
-    add_in_process(self_, kStoiIndex, "stoi_status", kStoiBackend, &stoi_pair);
-    add_in_process(self_, kSdrIndex, "sdr_status", kSdrBackend, &sdr_pair);
+    add_in_process(self_, kStoiIndex, kAttrStoiOn, kStoiBackend, &stoi_pair);
+    add_in_process(self_, kSdrIndex, kAttrSdrOn, kSdrBackend, &sdr_pair);
   }
 
   Ahead(const Ahead &) = delete;
@@ -620,22 +628,22 @@ py::object pesq_score(py::object self_) {
 // ---------------------------------------------------------------- AudioEvaluate
 
 void evaluate_init(py::object self_, py::object clean_list, py::object noisy_list) {
-  self_.attr("enhanced_list") = py::none();
-  self_.attr("clean_list") = clean_list;
-  self_.attr("noisy_list") = noisy_list;
+  self_.attr(kAttrEnhanced) = py::none();
+  self_.attr(kAttrClean) = clean_list;
+  self_.attr(kAttrNoisy) = noisy_list;
   py::tuple flags = self().attr("check_metrics_install")();
-  self_.attr("pesq_status") = flags[0];
-  self_.attr("stoi_status") = flags[1];
-  self_.attr("sdr_status") = flags[2];
+  self_.attr(kAttrPesqOn) = flags[0];
+  self_.attr(kAttrStoiOn) = flags[1];
+  self_.attr(kAttrSdrOn) = flags[2];
   py::dict table;
   table[kMethodKey] = py::list();
-  if (py::bool_(self_.attr("pesq_status")))
+  if (py::bool_(self_.attr(kAttrPesqOn)))
     table["PESQ"] = py::list();
-  if (py::bool_(self_.attr("stoi_status")))
+  if (py::bool_(self_.attr(kAttrStoiOn)))
     table["STOI"] = py::list();
-  if (py::bool_(self_.attr("sdr_status")))
+  if (py::bool_(self_.attr(kAttrSdrOn)))
     table["SDR"] = py::list();
-  self_.attr("score_dict") = table;
+  self_.attr(kAttrScores) = table;
 }
 
 // One measure as `eval` runs it: flag, scorer, baseline attribute, table column.
@@ -647,9 +655,9 @@ struct Step {
 };
 
 constexpr std::array<Step, 3> kSteps{{
-    {"pesq_status", "_AudioEvaluate__pesq_score", "base_pesq", "PESQ"},
-    {"stoi_status", "_AudioEvaluate__stoi_score", "base_stoi", "STOI"},
-    {"sdr_status", "_AudioEvaluate__sdr_score", "base_sdr", "SDR"},
+    {kAttrPesqOn, "_AudioEvaluate__pesq_score", "base_pesq", "PESQ"},
+    {kAttrStoiOn, "_AudioEvaluate__stoi_score", "base_stoi", "STOI"},
+    {kAttrSdrOn, "_AudioEvaluate__sdr_score", "base_sdr", "SDR"},
 }};
 
 // Index, in `names`, of the first name equal to each noisy stem, in noisy order.
@@ -707,14 +715,14 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
   py::list names;
   for (py::handle item : enhanced_list)
     names.append(item.attr("stem"));
-  py::object noisy_list = self_.attr("noisy_list");
+  py::object noisy_list = self_.attr(kAttrNoisy);
   py_assert(py::len(noisy_list) == names.size(), py::str(kMsgFileCount));
   py::list perm = pair_by_stem(noisy_list, names);
 
   // The row (label, scores and baselines) is committed only once every enabled
   // measure has its means, so a failing back-end leaves the instance as it was.
-  py::object previous = self_.attr("enhanced_list");
-  self_.attr("enhanced_list") = m.attr("np").attr("array")(enhanced_list)[perm];
+  py::object previous = self_.attr(kAttrEnhanced);
+  self_.attr(kAttrEnhanced) = m.attr("np").attr("array")(enhanced_list)[perm];
   std::array<py::object, 3> baselines, cells;
   try {
     std::optional<AheadInScope> ahead;
@@ -729,10 +737,10 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
       cells[i] = m.attr("np").attr("around")(scores[1], kDecimals);
     }
   } catch (...) {
-    self_.attr("enhanced_list") = previous;
+    self_.attr(kAttrEnhanced) = previous;
     throw;
   }
-  py::object table = self_.attr("score_dict");
+  py::object table = self_.attr(kAttrScores);
   py::object labels = table[kMethodKey];
   std::array<py::object, 3> columns;
   for (std::size_t i = 0; i < kSteps.size(); ++i)
@@ -760,7 +768,7 @@ py::object evaluate_get_df(py::object self_) {
   }
   if (!any)
     return py::list();
-  py::object table = self_.attr("score_dict");
+  py::object table = self_.attr(kAttrScores);
   table[kMethodKey].attr("append")(kBaselineLabel);
   for (std::size_t i = 0; i < kSteps.size(); ++i)
     if (has_baseline(baselines[i]))

@@ -57,6 +57,13 @@ constexpr const char *kDefaultOutput = "mixed";
 constexpr const char *kRawFolder = "RAW_DATA";
 constexpr const char *kStageFolder = "tmp_mixed";
 constexpr const char *kDefaultBackground = "../data/backgroundnoise";
+// A Synthesizer's attributes, in the order __init__ sets them.
+constexpr const char *kAttrClean = "cleanWaves";     // the accepted clean files
+constexpr const char *kAttrNoise = "noiseWaves";     // the accepted noise files
+constexpr const char *kAttrOutput = "noisyDir";      // the output folder (a Path)
+constexpr const char *kAttrSnrs = "snrRatio";        // the SNRs in dB
+constexpr const char *kAttrEntries = "synWavesList"; // the last run's entries (None before)
+constexpr const char *kAttrCleanDir = "clean_dir_";  // the clean input as given
 constexpr const char *kExt = ".wav";
 constexpr const char *kRawTag = "_raw";
 constexpr const char *kCleanCopyTag = "_n0";
@@ -425,7 +432,7 @@ bool silence_asked(py::handle is_silence, py::handle share) {
 // Appends round(N * p_silence) entries drawn with numpy.random.choice (with
 // replacement): SNR 0, named <clean stem><noise stem>_n00.wav beside the drawn one.
 void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence) {
-  const std::vector<py::object> planned = items_of(self_.attr("synWavesList"));
+  const std::vector<py::object> planned = items_of(self_.attr(kAttrEntries));
   py::object picks =
       silence_picks(m.attr("np").attr("random").attr("choice"), planned.size(), p_silence);
   if (py::len(picks) == 0)
@@ -441,7 +448,7 @@ void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence
     py::object output = join(to_path(m, drawn[0]).attr("parent"), fs.str(name));
     entries.append(py::make_tuple(output, drawn[1], drawn[2], 0));
   }
-  self_.attr("synWavesList") = entries;
+  self_.attr(kAttrEntries) = entries;
 }
 
 void syn_pool(py::object self_, py::object is_pool, py::object is_silence, py::object p_silence) {
@@ -449,7 +456,7 @@ void syn_pool(py::object self_, py::object is_pool, py::object is_silence, py::o
   const bool silence = truthy(is_silence);
   if (silence_asked(is_silence, p_silence))
     add_silence_entries(m, self_, p_silence);
-  py::object list = self_.attr("synWavesList");
+  py::object list = self_.attr(kAttrEntries);
   const std::vector<py::object> entries = items_of(list);
   const bool pooled = py::bool_(is_pool) && entries.size() > tavol::kSynthPoolThreshold;
   tavol::MixRenderer renderer;
@@ -540,10 +547,10 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   const FsCodec fs(m);
   py::object np = m.attr("np");
   py::object rng = random_source(m, o);
-  py::object noisy = self_.attr("noisyDir");
-  py::object clean_waves = self_.attr("cleanWaves");
-  py::object noise_waves = self_.attr("noiseWaves");
-  py::object snrs = self_.attr("snrRatio");
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object clean_waves = self_.attr(kAttrClean);
+  py::object noise_waves = self_.attr(kAttrNoise);
+  py::object snrs = self_.attr(kAttrSnrs);
   RunPlan plan;
   plan.mode = regular ? "regular" : "increment";
   plan.renderer = std::make_unique<tavol::MixRenderer>(o.rate);
@@ -577,7 +584,7 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   py::object snr_values = np.attr("tile")(snrs, 1);
 
   const bool mirror = truthy(mkdir_parents);
-  py::object clean_root = self_.attr("clean_dir_");
+  py::object clean_root = self_.attr(kAttrCleanDir);
   std::vector<std::string> folders, clean_stems, noise_stems, tags;
   for (const auto &c : chosen) {
     clean_stems.push_back(stem_bytes(fs, c));
@@ -691,11 +698,11 @@ RunPlan plan_extra(py::module_ &m, py::object &self_, py::object backgrounds, py
   const FsCodec fs(m);
   py::object np = m.attr("np");
   py::object rng = random_source(m, o);
-  py::object noisy = self_.attr("noisyDir");
-  const std::vector<py::object> cleans = items_of(self_.attr("cleanWaves"));
-  const std::vector<py::object> noises = items_of(self_.attr("noiseWaves"));
+  py::object noisy = self_.attr(kAttrOutput);
+  const std::vector<py::object> cleans = items_of(self_.attr(kAttrClean));
+  const std::vector<py::object> noises = items_of(self_.attr(kAttrNoise));
   const std::vector<py::object> bgs = items_of(backgrounds);
-  py::object snrs = self_.attr("snrRatio");
+  py::object snrs = self_.attr(kAttrSnrs);
   py::object stage = to_path(m, py::str(kStageFolder));
   RunPlan plan;
   plan.mode = "extra";
@@ -930,25 +937,25 @@ void init(py::object self_, py::object clean, py::object noise, py::object out_p
     const bool noise_ok = to_path(m, noise).attr("is_dir")().cast<bool>();
     py_assert(clean_ok && noise_ok, py::str(kMsgInputPath));
   }
-  self_.attr("cleanWaves") = m.attr("check_input")(clean)[py::int_(0)];
-  self_.attr("noiseWaves") = m.attr("check_input")(noise)[py::int_(0)];
-  for (auto [given, attr] : {std::pair{clean, "cleanWaves"}, std::pair{noise, "noiseWaves"}}) {
+  self_.attr(kAttrClean) = m.attr("check_input")(clean)[py::int_(0)];
+  self_.attr(kAttrNoise) = m.attr("check_input")(noise)[py::int_(0)];
+  for (auto [given, attr] : {std::pair{clean, kAttrClean}, std::pair{noise, kAttrNoise}}) {
     const std::size_t found = py::len(self_.attr(attr));
     if (found == 0)
       py_assert(false, py::str(kMsgErrorInput + text(given) + ", found " + std::to_string(found) +
                                " files."));
   }
-  self_.attr("noisyDir") =
+  self_.attr(kAttrOutput) =
       to_path(m, out_path.equal(py::str("")) ? py::str(kDefaultOutput) : out_path);
-  self_.attr("snrRatio") = listify_snr(snr_ratio);
-  self_.attr("synWavesList") = py::none();
-  self_.attr("clean_dir_") = clean;
+  self_.attr(kAttrSnrs) = listify_snr(snr_ratio);
+  self_.attr(kAttrEntries) = py::none();
+  self_.attr(kAttrCleanDir) = clean;
   if (!seed.is_none()) // only then: a default instance keeps exactly its documented attributes
     self_.attr(kSeedAttr) = seed;
 }
 
 py::object stored_plan(py::object self_) {
-  py::object plan = self_.attr("synWavesList");
+  py::object plan = self_.attr(kAttrEntries);
   if (!plan.is_none() && !PyList_CheckExact(plan.ptr()))
     throw py::type_error(std::string("Expected list, got ") + Py_TYPE(plan.ptr())->tp_name);
   return plan;
@@ -957,8 +964,8 @@ py::object stored_plan(py::object self_) {
 py::tuple waveform(py::object self_, py::object is_pool) {
   py::module_ m = self();
   py::object load = m.attr("partial")(m.attr("load_waves"), "use_pool"_a = is_pool);
-  py::object clean = load(self_.attr("cleanWaves"));
-  py::object noise = load(self_.attr("noiseWaves"));
+  py::object clean = load(self_.attr(kAttrClean));
+  py::object noise = load(self_.attr(kAttrNoise));
   return py::make_tuple(clean, noise);
 }
 
@@ -979,9 +986,9 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
   py::module_ m = self();
-  py::object noisy = self_.attr("noisyDir");
-  py::object snrs = self_.attr("snrRatio");
-  check_output_folder(m, noisy, {self_.attr("cleanWaves"), self_.attr("noiseWaves")}, "syn", false);
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object snrs = self_.attr(kAttrSnrs);
+  check_output_folder(m, noisy, {self_.attr(kAttrClean), self_.attr(kAttrNoise)}, "syn", false);
   check_finite_snrs(snrs, "syn");
 
   print(kMsgBanner);
@@ -1006,7 +1013,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   for (const auto &line : plan.lines)
     print(line);
 
-  self_.attr("synWavesList") = plan.entries;
+  self_.attr(kAttrEntries) = plan.entries;
   const bool pooled = py::bool_(is_pool) && py::len(plan.entries) > tavol::kSynthPoolThreshold;
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
@@ -1020,7 +1027,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
     params["p_silence"] = p_silence;
     write_manifest(m, plan, noisy, *csv, params);
   }
-  return self_.attr("synWavesList");
+  return self_.attr(kAttrEntries);
 }
 
 // ---------------------------------------------------------------- background extra mode
@@ -1035,10 +1042,10 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
   py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
   const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
-  py::object noisy = self_.attr("noisyDir");
-  py::object snrs = self_.attr("snrRatio");
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object snrs = self_.attr(kAttrSnrs);
   py::object stage = to_path(m, py::str(kStageFolder));
-  const std::vector<py::object> inputs = {self_.attr("cleanWaves"), self_.attr("noiseWaves"),
+  const std::vector<py::object> inputs = {self_.attr(kAttrClean), self_.attr(kAttrNoise),
                                           backgrounds};
   check_output_folder(m, noisy, inputs, "syn_extra_mode", true);
   check_output_folder(m, stage, inputs, "syn_extra_mode", false);
@@ -1056,10 +1063,10 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
     shutil.attr("rmtree")(stage);
   stage.attr("mkdir")();
 
-  self_.attr("synWavesList") = plan.stage_entries;
+  self_.attr(kAttrEntries) = plan.stage_entries;
   render_rows(m, plan, plan.stage_begin, plan.entries_begin, false, plan.stage_entries,
               o.measure());
-  self_.attr("synWavesList") = plan.entries;
+  self_.attr(kAttrEntries) = plan.entries;
   const bool pooled = py::len(plan.entries) > tavol::kSynthPoolThreshold;
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
@@ -1070,7 +1077,7 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
     params["p_silence"] = kExtraSilenceShare;
     write_manifest(m, plan, noisy, *csv, params);
   }
-  return self_.attr("synWavesList");
+  return self_.attr(kAttrEntries);
 }
 
 // ---------------------------------------------------------------- dry runs and re-rendering
@@ -1086,17 +1093,17 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
   py::module_ m = self();
   const RunOptions o =
       run_options(self_, py::bool_(false), seed, snr_definition, clipping, sample_rate);
-  py::object noisy = self_.attr("noisyDir");
+  py::object noisy = self_.attr(kAttrOutput);
   RunPlan plan;
   if (name == "reg" || name == "regular" || name == "inc" || name == "increment") {
-    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
     plan = plan_syn(m, self_, name == "reg" || name == "regular", mkdir_parents, is_add_clean,
                     rdn_choice_num, is_silence, p_silence, o);
   } else if (name == "max" || name == "extra") {
     py::object bg_snrs = listify_snr(background_snr);
     py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
     py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
-    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
     check_finite_snrs(bg_snrs, "plan");
     plan = plan_extra(m, self_, backgrounds, bg_snrs, o);
   } else {
@@ -1211,7 +1218,7 @@ py::object make_synthesizer(py::module_ &m) {
              "snr_ratio"_a = py::make_tuple(-5, 0, 5), py::kw_only(), "seed"_a = py::none());
   add_method(
       cls, "wave_input",
-      [](py::object s) { return py::make_tuple(s.attr("cleanWaves"), s.attr("noiseWaves")); },
+      [](py::object s) { return py::make_tuple(s.attr(kAttrClean), s.attr(kAttrNoise)); },
       "The accepted clean and noise files: (cleanWaves, noiseWaves).");
   add_method(cls, "wave_syn", &stored_plan, "The synthesis entries of the last run (None before).");
   add_method(cls, "wave_syn_abs", &stored_plan,
