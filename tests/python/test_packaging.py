@@ -63,10 +63,17 @@ def test_users_can_ship_loaders_to_a_spawn_pool(tmp_path):
     assert all(np.array_equal(a[0], b[0]) for a, b in zip(lens, more))
 
 
-def test_import_does_not_pull_in_other_tavol_modules():
-    code = "import sys, tavol.core.io; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.strip() == "['tavol', 'tavol.core', 'tavol.core.io']"
+@pytest.mark.parametrize("name, expected", [
+    ("tavol.core.io", "['tavol', 'tavol.core', 'tavol.core.io']"),
+    ("tavol.core.synth", str(sorted(["tavol", "tavol.core", "tavol.core.io", "tavol.core.synth",
+                                     "tavol.util", "tavol.util.colors"]))),
+    ("tavol.core.buffer", "['tavol', 'tavol.core', 'tavol.core.buffer']"),
+])
+def test_import_does_not_pull_in_other_tavol_modules(name, expected):
+    code = f"import sys, {name}; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
+    assert out.strip() == expected
 
 
 def test_binder_is_the_series_the_bindings_were_written_for():
