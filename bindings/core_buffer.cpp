@@ -8,10 +8,6 @@
 // answers Ctrl-C.
 #include <pybind11/pybind11.h>
 
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
-
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -36,7 +32,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.buffer";
 constexpr const char *kMsgRecording = "[tl.] Buffer: ";
 constexpr const char *kMsgFrames = " frames";
 constexpr const char *kMsgClear = "[tl.] Buffer: Clear";
@@ -51,11 +46,6 @@ constexpr const char *kMsgLockNonBlocking = "can't specify a timeout for a non-b
 using Frame = py::object;
 using FrameQueue = tavol::Fifo<Frame>;
 using Clock = std::chrono::steady_clock;
-
-py::module_ self() { return py::module_::import(kModule); }
-
-py::handle int_type() { return reinterpret_cast<PyObject *>(&PyLong_Type); }
-py::handle float_type() { return reinterpret_cast<PyObject *>(&PyFloat_Type); }
 
 // `timeout` seconds from now; nullopt for None. Negative values are refused.
 std::optional<Clock::time_point> deadline_after(py::handle timeout, const char *negative_msg) {
@@ -265,15 +255,6 @@ PyObject *part_name(Part p) {
   return names[p];
 }
 
-template <class C> C &native(py::handle obj) {
-  static PyTypeObject *const type = reinterpret_cast<PyTypeObject *>(py::type::of<C>().ptr());
-  if (Py_TYPE(obj.ptr()) == type) {
-    auto *inst = reinterpret_cast<py::detail::instance *>(obj.ptr());
-    return *static_cast<C *>(inst->get_value_and_holder().value_ptr());
-  }
-  return obj.cast<C &>();
-}
-
 // Strong references to an AudioBuffer's parts for the length of one call:
 // another thread may rebind an attribute while this one waits.
 class PartRefs {
@@ -306,15 +287,15 @@ class BufferParts : PartRefs {
 public:
   explicit BufferParts(py::handle buffer)
       : PartRefs(buffer), fifo{refs_[kBufferSize].cast<std::size_t>(),
-                               native<tavol::Semaphore>(refs_[kFreeSlots]),
-                               native<tavol::Semaphore>(refs_[kUsedSlots]),
-                               native<tavol::Semaphore>(refs_[kClearAdd]),
-                               native<tavol::Semaphore>(refs_[kClearGet]),
-                               native<tavol::Lock>(refs_[kQueueMutex]),
-                               native<FrameQueue>(refs_[kDataQueue]),
-                               native<tavol::Lock>(refs_[kRecMutex]),
-                               native<tavol::Semaphore>(refs_[kRecFreeSlots]),
-                               native<FrameQueue>(refs_[kRecQueue])} {}
+                               bound_value<tavol::Semaphore>(refs_[kFreeSlots]),
+                               bound_value<tavol::Semaphore>(refs_[kUsedSlots]),
+                               bound_value<tavol::Semaphore>(refs_[kClearAdd]),
+                               bound_value<tavol::Semaphore>(refs_[kClearGet]),
+                               bound_value<tavol::Lock>(refs_[kQueueMutex]),
+                               bound_value<FrameQueue>(refs_[kDataQueue]),
+                               bound_value<tavol::Lock>(refs_[kRecMutex]),
+                               bound_value<tavol::Semaphore>(refs_[kRecFreeSlots]),
+                               bound_value<FrameQueue>(refs_[kRecQueue])} {}
 
   tavol::FrameFifo<Frame> fifo;
 };
@@ -332,7 +313,7 @@ FrameQueue &store_of(py::handle buffer) {
 }
 
 void buffer_init(py::object buffer, py::object size) {
-  check_exact_type(size, "size", int_type());
+  check_exact_type(size, "size", &PyLong_Type);
   const long long n = as_long_long(size);
   // A store of 0 places would be unbounded yet count no free place, and drop
   // mode would then discard from an empty store.
@@ -363,7 +344,7 @@ py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) 
     std::deque<Frame> previous = parts.fifo.arm_recording(static_cast<std::size_t>(n), SliceWait{});
   }
   try {
-    print(kMsgRecording + py::str(queue_size).cast<std::string>() + kMsgFrames);
+    print(kMsgRecording + text(queue_size) + kMsgFrames);
   } catch (...) {
     parts.fifo.abandon_recording(SliceWait{false});
     throw;
@@ -379,22 +360,6 @@ py::object buffer_get_fixed_size_data(py::object buffer, py::object queue_size) 
 
 // ---- add and get as plain CPython fast-call methods: they run once per
 // frame, and skipping pybind11's general dispatcher is most of their cost.
-
-// Runs `body`; a C++ exception becomes the Python error, as in pybind11's dispatcher.
-template <class F> PyObject *guarded(F &&body) {
-  try {
-    return body();
-  } catch (py::error_already_set &e) {
-    e.restore();
-#ifdef __GLIBCXX__
-  } catch (abi::__forced_unwind &) {
-    throw;
-#endif
-  } catch (...) {
-    py::detail::try_translate_exceptions();
-  }
-  return nullptr;
-}
 
 // Binds a fast call's positional and keyword arguments to `names` (after
 // self), with the interpreter's own messages; the first `required` are required.
@@ -436,7 +401,7 @@ bool bind_arguments(const char *fn, std::initializer_list<const char *> names, P
 }
 
 PyObject *buffer_add(PyObject *buffer, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
-  return guarded([&]() -> PyObject * {
+  return call_guarded([&]() -> PyObject * {
     PyObject *arg[2];
     if (!bind_arguments("AudioBuffer.add", {"data", "drop_full"}, 1, args, nargs, kwnames, arg))
       return nullptr;
@@ -452,7 +417,7 @@ PyObject *buffer_add(PyObject *buffer, PyObject *const *args, Py_ssize_t nargs, 
 }
 
 PyObject *buffer_get(PyObject *buffer, PyObject *) {
-  return guarded([&]() -> PyObject * {
+  return call_guarded([&]() -> PyObject * {
     BufferParts parts(buffer);
     return parts.fifo.get(SliceWait{}).release().ptr();
   });
@@ -482,9 +447,7 @@ bool buffer_clear(py::object buffer) {
 
 py::object make_audio_buffer() {
   py::object cls = make_class(
-      kModule, "AudioBuffer",
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+      kModule, "AudioBuffer", object_bases(),
       py::str(
           "Bounded buffer of the most recent frames between a producer and consumer threads.\n\n"
           "add() stores a frame (by default dropping the oldest when full), get() waits for the "
@@ -529,13 +492,13 @@ void fetch_init(py::object fetch, py::object buffer) {
 }
 
 py::object fetch_join(py::object fetch, py::object timeout) {
-  check_exact_type(timeout, "timeout", float_type(), true);
+  check_exact_type(timeout, "timeout", &PyFloat_Type, true);
   thread_super(fetch).attr("join")(timeout);
   return fetch.attr("data");
 }
 
 py::object fetch_get_data(py::object fetch, py::object desired_queue_size, py::object timeout) {
-  check_exact_type(timeout, "timeout", float_type(), true);
+  check_exact_type(timeout, "timeout", &PyFloat_Type, true);
   fetch.attr("queue_size") = desired_queue_size;
   fetch.attr("start")();
   return fetch.attr("join")(timeout);

@@ -32,7 +32,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.evaluator";
 constexpr const char *kClass = "AudioEvaluate";
 
 constexpr const char *kClassDoc =
@@ -53,6 +52,14 @@ constexpr const char *kMsgFileCount = "Check number of files";
 constexpr const char *kBaselineLabel = "Baseline";
 constexpr const char *kMethodKey = "Enh_method";
 constexpr int kDecimals = 4;
+// An AudioEvaluate's attributes.
+constexpr const char *kAttrClean = "clean_list";       // the clean references
+constexpr const char *kAttrNoisy = "noisy_list";       // the unprocessed noisy files
+constexpr const char *kAttrEnhanced = "enhanced_list"; // the files of the last method scored
+constexpr const char *kAttrScores = "score_dict";      // the table, column by column
+constexpr const char *kAttrPesqOn = "pesq_status";     // whether each measure is available
+constexpr const char *kAttrStoiOn = "stoi_status";
+constexpr const char *kAttrSdrOn = "sdr_status";
 
 // ---------------------------------------------------------------- back-ends
 
@@ -84,8 +91,6 @@ constexpr const char *kPesqProgram = "pesq.exe";
 constexpr const char *kPesqRateOption = "+16000";
 // Everything up to and including the last "= " of the program's last line goes.
 constexpr const char *kPesqScorePrefix = "^.*= ";
-
-py::module_ self() { return py::module_::import(kModule); }
 
 bool is_exception(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
 
@@ -262,9 +267,9 @@ py::object score_triples(py::handle self_, const Measure &measure, ScoreTriple &
   py::module_ m = self();
   if (measure.banner != nullptr)
     m.attr("pur")(measure.banner);
-  py::object triples = py::module_::import("builtins")
-                           .attr("zip")(self_.attr("clean_list"), self_.attr("noisy_list"),
-                                        self_.attr("enhanced_list"));
+  py::object triples =
+      py::module_::import("builtins")
+          .attr("zip")(self_.attr(kAttrClean), self_.attr(kAttrNoisy), self_.attr(kAttrEnhanced));
   py::object basename = m.attr("os").attr("path").attr("basename");
   py::list rows;
   std::size_t index = 0;
@@ -390,7 +395,7 @@ py::str pesq_last_line(py::object program, py::str ref, py::str deg) {
     const std::string msg = std::string(kPesqProgram) + " printed no result for " +
                             py::repr(ref).cast<std::string>() + " and " +
                             py::repr(deg).cast<std::string>() + " (exit status " +
-                            py::str(done.attr("returncode")).cast<std::string>() + ")";
+                            text(done.attr("returncode")) + ")";
     throw py::index_error(msg);
   }
   // Lines as readlines() gives them: the last one keeps its newline.
@@ -435,10 +440,10 @@ class Ahead {
 public:
   Ahead(py::handle self_, int workers) {
     py::object builtins = py::module_::import("builtins");
-    for (py::handle t : builtins.attr("zip")(self_.attr("clean_list"), self_.attr("noisy_list"),
-                                             self_.attr("enhanced_list")))
+    for (py::handle t : builtins.attr("zip")(self_.attr(kAttrClean), self_.attr(kAttrNoisy),
+                                             self_.attr(kAttrEnhanced)))
       triples_.push_back(py::reinterpret_borrow<py::tuple>(t));
-    if (py::bool_(self_.attr("pesq_status")) && !triples_.empty()) {
+    if (py::bool_(self_.attr(kAttrPesqOn)) && !triples_.empty()) {
       py::object program = pesq_program();
       executor_ = py::module_::import("concurrent.futures")
                       .attr("ThreadPoolExecutor")("max_workers"_a = workers);
@@ -450,8 +455,8 @@ public:
         pesq_.emplace_back(std::move(noisy), std::move(enhanced));
       }
     }
-    add_in_process(self_, kStoiIndex, "stoi_status", kStoiBackend, &stoi_pair);
-    add_in_process(self_, kSdrIndex, "sdr_status", kSdrBackend, &sdr_pair);
+    add_in_process(self_, kStoiIndex, kAttrStoiOn, kStoiBackend, &stoi_pair);
+    add_in_process(self_, kSdrIndex, kAttrSdrOn, kSdrBackend, &sdr_pair);
   }
 
   Ahead(const Ahead &) = delete;
@@ -623,22 +628,22 @@ py::object pesq_score(py::object self_) {
 // ---------------------------------------------------------------- AudioEvaluate
 
 void evaluate_init(py::object self_, py::object clean_list, py::object noisy_list) {
-  self_.attr("enhanced_list") = py::none();
-  self_.attr("clean_list") = clean_list;
-  self_.attr("noisy_list") = noisy_list;
+  self_.attr(kAttrEnhanced) = py::none();
+  self_.attr(kAttrClean) = clean_list;
+  self_.attr(kAttrNoisy) = noisy_list;
   py::tuple flags = self().attr("check_metrics_install")();
-  self_.attr("pesq_status") = flags[0];
-  self_.attr("stoi_status") = flags[1];
-  self_.attr("sdr_status") = flags[2];
+  self_.attr(kAttrPesqOn) = flags[0];
+  self_.attr(kAttrStoiOn) = flags[1];
+  self_.attr(kAttrSdrOn) = flags[2];
   py::dict table;
   table[kMethodKey] = py::list();
-  if (py::bool_(self_.attr("pesq_status")))
+  if (py::bool_(self_.attr(kAttrPesqOn)))
     table["PESQ"] = py::list();
-  if (py::bool_(self_.attr("stoi_status")))
+  if (py::bool_(self_.attr(kAttrStoiOn)))
     table["STOI"] = py::list();
-  if (py::bool_(self_.attr("sdr_status")))
+  if (py::bool_(self_.attr(kAttrSdrOn)))
     table["SDR"] = py::list();
-  self_.attr("score_dict") = table;
+  self_.attr(kAttrScores) = table;
 }
 
 // One measure as `eval` runs it: flag, scorer, baseline attribute, table column.
@@ -650,22 +655,10 @@ struct Step {
 };
 
 constexpr std::array<Step, 3> kSteps{{
-    {"pesq_status", "_AudioEvaluate__pesq_score", "base_pesq", "PESQ"},
-    {"stoi_status", "_AudioEvaluate__stoi_score", "base_stoi", "STOI"},
-    {"sdr_status", "_AudioEvaluate__sdr_score", "base_sdr", "SDR"},
+    {kAttrPesqOn, "_AudioEvaluate__pesq_score", "base_pesq", "PESQ"},
+    {kAttrStoiOn, "_AudioEvaluate__stoi_score", "base_stoi", "STOI"},
+    {kAttrSdrOn, "_AudioEvaluate__sdr_score", "base_sdr", "SDR"},
 }};
-
-// `baseline, enhanced = result`, with Python's unpacking errors.
-std::pair<py::object, py::object> unpack_pair(const py::object &result) {
-  py::list items(result);
-  if (items.size() != 2) {
-    const std::string msg = items.size() < 2 ? "not enough values to unpack (expected 2, got " +
-                                                   std::to_string(items.size()) + ")"
-                                             : "too many values to unpack (expected 2)";
-    throw py::value_error(msg);
-  }
-  return {items[0], items[1]};
-}
 
 // Index, in `names`, of the first name equal to each noisy stem, in noisy order.
 py::list pair_by_stem(py::handle noisy_list, const py::list &names) {
@@ -685,7 +678,7 @@ py::list pair_by_stem(py::handle noisy_list, const py::list &names) {
 
 // `workers` as a count: None is the machine's cores; below 1 is refused.
 int worker_count(py::module_ &m, py::handle workers) {
-  check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type), true);
+  check_exact_type(workers, "workers", &PyLong_Type, true);
   if (workers.is_none()) {
     py::object cores = m.attr("os").attr("cpu_count")();
     return cores.is_none() ? 1 : std::max(1, cores.cast<int>());
@@ -722,14 +715,14 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
   py::list names;
   for (py::handle item : enhanced_list)
     names.append(item.attr("stem"));
-  py::object noisy_list = self_.attr("noisy_list");
+  py::object noisy_list = self_.attr(kAttrNoisy);
   py_assert(py::len(noisy_list) == names.size(), py::str(kMsgFileCount));
   py::list perm = pair_by_stem(noisy_list, names);
 
   // The row (label, scores and baselines) is committed only once every enabled
   // measure has its means, so a failing back-end leaves the instance as it was.
-  py::object previous = self_.attr("enhanced_list");
-  self_.attr("enhanced_list") = m.attr("np").attr("array")(enhanced_list)[perm];
+  py::object previous = self_.attr(kAttrEnhanced);
+  self_.attr(kAttrEnhanced) = m.attr("np").attr("array")(enhanced_list)[perm];
   std::array<py::object, 3> baselines, cells;
   try {
     std::optional<AheadInScope> ahead;
@@ -739,15 +732,15 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
       baselines[i] = py::list();
       if (!py::bool_(self_.attr(kSteps[i].status)))
         continue;
-      auto [baseline, enhanced] = unpack_pair(self_.attr(kSteps[i].scorer)());
-      baselines[i] = baseline;
-      cells[i] = m.attr("np").attr("around")(enhanced, kDecimals);
+      const py::tuple scores = unpack(self_.attr(kSteps[i].scorer)(), 2); // baseline, enhanced
+      baselines[i] = scores[0];
+      cells[i] = m.attr("np").attr("around")(scores[1], kDecimals);
     }
   } catch (...) {
-    self_.attr("enhanced_list") = previous;
+    self_.attr(kAttrEnhanced) = previous;
     throw;
   }
-  py::object table = self_.attr("score_dict");
+  py::object table = self_.attr(kAttrScores);
   py::object labels = table[kMethodKey];
   std::array<py::object, 3> columns;
   for (std::size_t i = 0; i < kSteps.size(); ++i)
@@ -775,7 +768,7 @@ py::object evaluate_get_df(py::object self_) {
   }
   if (!any)
     return py::list();
-  py::object table = self_.attr("score_dict");
+  py::object table = self_.attr(kAttrScores);
   table[kMethodKey].attr("append")(kBaselineLabel);
   for (std::size_t i = 0; i < kSteps.size(); ++i)
     if (has_baseline(baselines[i]))
@@ -784,15 +777,7 @@ py::object evaluate_get_df(py::object self_) {
 }
 
 py::object make_audio_evaluate() {
-  py::dict ns;
-  ns["__module__"] = kModule;
-  ns["__qualname__"] = kClass;
-  ns["__doc__"] = kClassDoc;
-  py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-      kClass,
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-      ns);
+  py::object cls = make_class(kModule, kClass, object_bases(), py::str(kClassDoc));
   auto method = [&](const char *name, auto &&fn, auto... extra) {
     add_method(cls, name, std::forward<decltype(fn)>(fn), extra...);
   };
@@ -970,7 +955,7 @@ std::vector<std::string> corpus_metrics(py::handle metrics) {
     throw py::type_error("metrics must be a list or tuple of names, not a string");
   std::vector<std::string> out;
   for (py::handle item : metrics) {
-    const std::string name = py::str(item).cast<std::string>();
+    const std::string name = text(item);
     if (std::find(kCorpusMetrics.begin(), kCorpusMetrics.end(), name) == kCorpusMetrics.end())
       throw py::value_error(
           "unknown metric " + py::repr(item).cast<std::string>() + " (known: " +

@@ -26,7 +26,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.core.io";
 constexpr const char *kExt = ".wav";
 constexpr const char *kMsgExists = "[tl.] 檔案已經存在: ";
 constexpr const char *kMsgRenamed = "[tl.] 重新命名檔案: ";
@@ -39,13 +38,9 @@ constexpr const char *kDescLoading = "[tl.] Loading Audios:";
 constexpr const char *kDescPooling = "[tl.load_waves] Pooling...";
 constexpr const char *kDescStdLen = "[tl.load_waves] std_len ing...";
 
-py::module_ self() { return py::module_::import(kModule); }
-
 bool is_path_like(py::handle m, py::handle obj) {
   return py::isinstance<py::str>(obj) || py::isinstance(obj, m.attr("PurePath"));
 }
-
-std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
 // ---------------------------------------------------------------- path checks
 
@@ -344,18 +339,7 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
       slot.outcome = Outcome::Broken;
     }
   });
-  py::object bar = progress_total(m, n, kDescPooling);
-  std::size_t shown = 0;
-  try {
-    wait_interruptibly(pool, [&](std::size_t done) {
-      bar.attr("update")(done - shown);
-      shown = done;
-    });
-  } catch (...) {
-    bar.attr("close")();
-    throw;
-  }
-  bar.attr("close")();
+  wait_with_bar(m, pool, n, kDescPooling);
 
   py::list out;
   for (std::size_t i = 0; i < n; ++i) {
@@ -377,7 +361,7 @@ py::list load_pooled(py::module_ &m, const py::list &files, int workers) {
 }
 
 py::object load_waves(py::object wave, py::object use_pool, py::object std_len, py::object core_) {
-  check_exact_type(core_, "core_", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(core_, "core_", &PyLong_Type);
   py::module_ m = self();
   py::list files = check_input(wave)[0];
   py::list result;
@@ -412,8 +396,8 @@ py::object load_waves(py::object wave, py::object use_pool, py::object std_len, 
 // ---------------------------------------------------------------- saving and copying
 
 void save_wave(py::object path, py::object wave, py::object sr, py::object d_sample) {
-  check_exact_type(sr, "sr", reinterpret_cast<PyObject *>(&PyLong_Type));
-  check_exact_type(d_sample, "d_sample", reinterpret_cast<PyObject *>(&PyLong_Type), true);
+  check_exact_type(sr, "sr", &PyLong_Type);
+  check_exact_type(d_sample, "d_sample", &PyLong_Type, true);
   py::module_ m = self();
   py::object np = m.attr("np");
   to_path(m, path).attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -492,7 +476,7 @@ void copy_waves(py::object path, py::object wave_) {
   dest.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   if (PyList_Check(wave_.ptr())) {
     const std::string desc =
-        std::string("[tl.] 複製音檔至路徑➡") + as_str(dest.attr("resolve")()) + "\n\tCopying ";
+        std::string("[tl.] 複製音檔至路徑➡") + text(dest.attr("resolve")()) + "\n\tCopying ";
     for (py::handle item : progress(m, wave_, desc))
       copy_waves(dest, py::reinterpret_borrow<py::object>(item));
     return;
@@ -508,7 +492,7 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
   py::object folder = to_path(m, waves_dirs);
   self_.attr("sr_pth") = folder;
   py_assert(folder.attr("is_dir")().cast<bool>(),
-            py::str("[tl.io] Folder: " + as_str(folder.attr("absolute")()) + ", not found."));
+            py::str("[tl.io] Folder: " + text(folder.attr("absolute")()) + ", not found."));
   py::list files(folder.attr("rglob")("*.wav"));
   self_.attr("files") = files;
   self_.attr("nf") = py::int_(files.size());
@@ -516,9 +500,7 @@ void load_audio_init(py::object self_, py::object waves_dirs) {
 
 py::object make_load_audio(py::module_ &m) {
   py::object cls = make_class(
-      kModule, "LoadAudio",
-      py::make_tuple(
-          py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
+      kModule, "LoadAudio", object_bases(),
       py::str("Loader bound to one folder of WAV files: len() is the number of .wav files below "
               "it, iteration counts 1..len, and the module's loaders are static methods."));
   auto method = [&](const char *name, auto &&fn, auto... extra) {
@@ -544,7 +526,7 @@ py::object make_load_audio(py::module_ &m) {
                           for (auto item : kwargs)
                             throw py::type_error(
                                 "LoadAudio.check_input() got an unexpected keyword argument '" +
-                                as_str(item.first) + "'");
+                                text(item.first) + "'");
                           return self().attr("check_input")(*args);
                         },
                         "The module's check_input, called with the same positional arguments."));

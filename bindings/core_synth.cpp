@@ -42,7 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char *kModule = "tavol.core.synth";
 constexpr const char *kMsgBanner = "[tl.] ==== Audio Synthesizing ====";
 constexpr const char *kMsgOverwriting = "[tl.] syn:  路徑已存在，將覆蓋資料夾 -> ";
 constexpr const char *kMsgExists = "[tl.] syn:  路徑已存在 -> ";
@@ -58,6 +57,13 @@ constexpr const char *kDefaultOutput = "mixed";
 constexpr const char *kRawFolder = "RAW_DATA";
 constexpr const char *kStageFolder = "tmp_mixed";
 constexpr const char *kDefaultBackground = "../data/backgroundnoise";
+// A Synthesizer's attributes, in the order __init__ sets them.
+constexpr const char *kAttrClean = "cleanWaves";     // the accepted clean files
+constexpr const char *kAttrNoise = "noiseWaves";     // the accepted noise files
+constexpr const char *kAttrOutput = "noisyDir";      // the output folder (a Path)
+constexpr const char *kAttrSnrs = "snrRatio";        // the SNRs in dB
+constexpr const char *kAttrEntries = "synWavesList"; // the last run's entries (None before)
+constexpr const char *kAttrCleanDir = "clean_dir_";  // the clean input as given
 constexpr const char *kExt = ".wav";
 constexpr const char *kRawTag = "_raw";
 constexpr const char *kCleanCopyTag = "_n0";
@@ -122,7 +128,6 @@ const std::string kExtraDoc =
                 "noise set at every SNR (with silence entries). Returns the entries.\n\n") +
     kRunKeywords;
 
-py::module_ self() { return py::module_::import(kModule); }
 py::module_ builtins() { return py::module_::import("builtins"); }
 
 // `a // b` for counts, with the interpreter's error for b == 0.
@@ -134,7 +139,6 @@ std::size_t floor_div(std::size_t a, std::size_t b) {
   return a / b;
 }
 
-std::string as_str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 // `bool(obj)`, the interpreter's truth test.
 bool truthy(py::handle obj) {
   const int r = PyObject_IsTrue(obj.ptr());
@@ -187,8 +191,8 @@ std::vector<py::object> items_of(py::handle sequence) {
 // SNR tag of a mixture name: -5 -> "n5", 5 -> "5dB" (`always_db`: -5 -> "n5dB").
 std::string snr_tag(py::handle snr, bool always_db) {
   if (less(snr, py::int_(0)))
-    return "n" + as_str(builtins().attr("abs")(snr)) + (always_db ? "dB" : "");
-  return as_str(snr) + "dB";
+    return "n" + text(builtins().attr("abs")(snr)) + (always_db ? "dB" : "");
+  return text(snr) + "dB";
 }
 
 // ---------------------------------------------------------------- safety
@@ -227,7 +231,7 @@ void check_finite_snrs(py::handle snrs, const char *caller) {
       continue;
     }
     if (!std::isfinite(v))
-      throw py::value_error(std::string("[tl.] ") + caller + ": the SNR " + as_str(snr) +
+      throw py::value_error(std::string("[tl.] ") + caller + ": the SNR " + text(snr) +
                             " is not a finite number of dB");
   }
 }
@@ -250,9 +254,9 @@ RunOptions run_options(py::handle self_, py::object manifest, py::object seed,
   o.manifest = std::move(manifest);
   o.seed = seed.is_none() && py::hasattr(self_, kSeedAttr) ? py::object(self_.attr(kSeedAttr))
                                                            : std::move(seed);
-  check_exact_type(snr_definition, "snr_definition", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(clipping, "clipping", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(sample_rate, "sample_rate", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(snr_definition, "snr_definition", &PyUnicode_Type);
+  check_exact_type(clipping, "clipping", &PyUnicode_Type);
+  check_exact_type(sample_rate, "sample_rate", &PyLong_Type);
   const auto definition = snr_definition.cast<std::string>();
   if (!tavol::parse(definition, o.definition))
     throw py::value_error("snr_definition must be 'power' or 'active', got '" + definition + "'");
@@ -398,18 +402,7 @@ std::vector<tavol::MixStats> render_jobs(py::module_ &m, tavol::MixRenderer &ren
   if (jobs.empty())
     return stats;
   tavol::WorkerPool pool(jobs.size(), workers, render_one);
-  py::object bar = progress_total(m, jobs.size(), kDescSynthesis);
-  std::size_t shown = 0;
-  try {
-    wait_interruptibly(pool, [&](std::size_t done) {
-      bar.attr("update")(done - shown);
-      shown = done;
-    });
-  } catch (...) {
-    bar.attr("close")();
-    throw;
-  }
-  bar.attr("close")();
+  wait_with_bar(m, pool, jobs.size(), kDescSynthesis);
   return stats;
 }
 
@@ -439,7 +432,7 @@ bool silence_asked(py::handle is_silence, py::handle share) {
 // Appends round(N * p_silence) entries drawn with numpy.random.choice (with
 // replacement): SNR 0, named <clean stem><noise stem>_n00.wav beside the drawn one.
 void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence) {
-  const std::vector<py::object> planned = items_of(self_.attr("synWavesList"));
+  const std::vector<py::object> planned = items_of(self_.attr(kAttrEntries));
   py::object picks =
       silence_picks(m.attr("np").attr("random").attr("choice"), planned.size(), p_silence);
   if (py::len(picks) == 0)
@@ -455,7 +448,7 @@ void add_silence_entries(py::module_ &m, py::object &self_, py::handle p_silence
     py::object output = join(to_path(m, drawn[0]).attr("parent"), fs.str(name));
     entries.append(py::make_tuple(output, drawn[1], drawn[2], 0));
   }
-  self_.attr("synWavesList") = entries;
+  self_.attr(kAttrEntries) = entries;
 }
 
 void syn_pool(py::object self_, py::object is_pool, py::object is_silence, py::object p_silence) {
@@ -463,7 +456,7 @@ void syn_pool(py::object self_, py::object is_pool, py::object is_silence, py::o
   const bool silence = truthy(is_silence);
   if (silence_asked(is_silence, p_silence))
     add_silence_entries(m, self_, p_silence);
-  py::object list = self_.attr("synWavesList");
+  py::object list = self_.attr(kAttrEntries);
   const std::vector<py::object> entries = items_of(list);
   const bool pooled = py::bool_(is_pool) && entries.size() > tavol::kSynthPoolThreshold;
   tavol::MixRenderer renderer;
@@ -509,7 +502,7 @@ void number_repeats(py::module_ &m, std::vector<tavol::ManifestRow> &rows, std::
     rows[begin + i].job.output = paths[i];
   m.attr("warn")(std::string("[tl.] ") + caller + ": " + std::to_string(renamed.size()) +
                  " output names repeat within the plan; numbered _2, _3, ... (first: '" +
-                 as_str(fs.str(first)) + "' -> '" + as_str(fs.str(paths[renamed[0]])) + "')");
+                 text(fs.str(first)) + "' -> '" + text(fs.str(paths[renamed[0]])) + "')");
 }
 
 // Names that the file system cannot hold, and (for a manifest) names it
@@ -535,7 +528,7 @@ void check_names(py::module_ &m, const RunPlan &plan, bool manifest, const char 
       }
       PyErr_Clear();
       throw py::value_error(std::string("[tl.] ") + caller + ": the manifest cannot hold " +
-                            as_str(py::repr(fs.str(*path))) +
+                            text(py::repr(fs.str(*path))) +
                             ", which is not valid UTF-8; rename it or run without a manifest");
     }
 }
@@ -554,10 +547,10 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   const FsCodec fs(m);
   py::object np = m.attr("np");
   py::object rng = random_source(m, o);
-  py::object noisy = self_.attr("noisyDir");
-  py::object clean_waves = self_.attr("cleanWaves");
-  py::object noise_waves = self_.attr("noiseWaves");
-  py::object snrs = self_.attr("snrRatio");
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object clean_waves = self_.attr(kAttrClean);
+  py::object noise_waves = self_.attr(kAttrNoise);
+  py::object snrs = self_.attr(kAttrSnrs);
   RunPlan plan;
   plan.mode = regular ? "regular" : "increment";
   plan.renderer = std::make_unique<tavol::MixRenderer>(o.rate);
@@ -573,7 +566,7 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   const std::vector<py::object> noises = items_of(noise_waves);
   const std::size_t C = chosen.size(), N = py::len(noise_waves), S = py::len(snrs);
   plan.lines.push_back("Clean: " + std::to_string(C) + ", Noise: " + std::to_string(N) +
-                       ", SNR: " + as_str(snrs[py::int_(0)]) + " ~ " + as_str(snrs[py::int_(-1)]));
+                       ", SNR: " + text(snrs[py::int_(0)]) + " ~ " + text(snrs[py::int_(-1)]));
   std::vector<tavol::Pairing> pairs;
   if (regular) {
     plan.lines.push_back(std::to_string(S) + " SNRs * " + std::to_string(N) + " noises, generate " +
@@ -591,7 +584,7 @@ RunPlan plan_syn(py::module_ &m, py::object &self_, bool regular, py::handle mkd
   py::object snr_values = np.attr("tile")(snrs, 1);
 
   const bool mirror = truthy(mkdir_parents);
-  py::object clean_root = self_.attr("clean_dir_");
+  py::object clean_root = self_.attr(kAttrCleanDir);
   std::vector<std::string> folders, clean_stems, noise_stems, tags;
   for (const auto &c : chosen) {
     clean_stems.push_back(stem_bytes(fs, c));
@@ -705,11 +698,11 @@ RunPlan plan_extra(py::module_ &m, py::object &self_, py::object backgrounds, py
   const FsCodec fs(m);
   py::object np = m.attr("np");
   py::object rng = random_source(m, o);
-  py::object noisy = self_.attr("noisyDir");
-  const std::vector<py::object> cleans = items_of(self_.attr("cleanWaves"));
-  const std::vector<py::object> noises = items_of(self_.attr("noiseWaves"));
+  py::object noisy = self_.attr(kAttrOutput);
+  const std::vector<py::object> cleans = items_of(self_.attr(kAttrClean));
+  const std::vector<py::object> noises = items_of(self_.attr(kAttrNoise));
   const std::vector<py::object> bgs = items_of(backgrounds);
-  py::object snrs = self_.attr("snrRatio");
+  py::object snrs = self_.attr(kAttrSnrs);
   py::object stage = to_path(m, py::str(kStageFolder));
   RunPlan plan;
   plan.mode = "extra";
@@ -944,25 +937,25 @@ void init(py::object self_, py::object clean, py::object noise, py::object out_p
     const bool noise_ok = to_path(m, noise).attr("is_dir")().cast<bool>();
     py_assert(clean_ok && noise_ok, py::str(kMsgInputPath));
   }
-  self_.attr("cleanWaves") = m.attr("check_input")(clean)[py::int_(0)];
-  self_.attr("noiseWaves") = m.attr("check_input")(noise)[py::int_(0)];
-  for (auto [given, attr] : {std::pair{clean, "cleanWaves"}, std::pair{noise, "noiseWaves"}}) {
+  self_.attr(kAttrClean) = m.attr("check_input")(clean)[py::int_(0)];
+  self_.attr(kAttrNoise) = m.attr("check_input")(noise)[py::int_(0)];
+  for (auto [given, attr] : {std::pair{clean, kAttrClean}, std::pair{noise, kAttrNoise}}) {
     const std::size_t found = py::len(self_.attr(attr));
     if (found == 0)
-      py_assert(false, py::str(kMsgErrorInput + as_str(given) + ", found " + std::to_string(found) +
+      py_assert(false, py::str(kMsgErrorInput + text(given) + ", found " + std::to_string(found) +
                                " files."));
   }
-  self_.attr("noisyDir") =
+  self_.attr(kAttrOutput) =
       to_path(m, out_path.equal(py::str("")) ? py::str(kDefaultOutput) : out_path);
-  self_.attr("snrRatio") = listify_snr(snr_ratio);
-  self_.attr("synWavesList") = py::none();
-  self_.attr("clean_dir_") = clean;
+  self_.attr(kAttrSnrs) = listify_snr(snr_ratio);
+  self_.attr(kAttrEntries) = py::none();
+  self_.attr(kAttrCleanDir) = clean;
   if (!seed.is_none()) // only then: a default instance keeps exactly its documented attributes
     self_.attr(kSeedAttr) = seed;
 }
 
 py::object stored_plan(py::object self_) {
-  py::object plan = self_.attr("synWavesList");
+  py::object plan = self_.attr(kAttrEntries);
   if (!plan.is_none() && !PyList_CheckExact(plan.ptr()))
     throw py::type_error(std::string("Expected list, got ") + Py_TYPE(plan.ptr())->tp_name);
   return plan;
@@ -971,8 +964,8 @@ py::object stored_plan(py::object self_) {
 py::tuple waveform(py::object self_, py::object is_pool) {
   py::module_ m = self();
   py::object load = m.attr("partial")(m.attr("load_waves"), "use_pool"_a = is_pool);
-  py::object clean = load(self_.attr("cleanWaves"));
-  py::object noise = load(self_.attr("noiseWaves"));
+  py::object clean = load(self_.attr(kAttrClean));
+  py::object noise = load(self_.attr(kAttrNoise));
   return py::make_tuple(clean, noise);
 }
 
@@ -982,8 +975,8 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
                py::object rdn_choice_num, py::object overwrite, py::object is_pool,
                py::object is_silence, py::object p_silence, py::object manifest, py::object seed,
                py::object snr_definition, py::object clipping, py::object sample_rate) {
-  check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(mode, "mode", &PyUnicode_Type);
+  check_exact_type(rdn_choice_num, "rdn_choice_num", &PyLong_Type);
   const std::string name = mode.cast<std::string>();
   const bool regular = name == "reg" || name == "regular";
   const bool increment = name == "inc" || name == "increment";
@@ -993,15 +986,15 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
   py::module_ m = self();
-  py::object noisy = self_.attr("noisyDir");
-  py::object snrs = self_.attr("snrRatio");
-  check_output_folder(m, noisy, {self_.attr("cleanWaves"), self_.attr("noiseWaves")}, "syn", false);
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object snrs = self_.attr(kAttrSnrs);
+  check_output_folder(m, noisy, {self_.attr(kAttrClean), self_.attr(kAttrNoise)}, "syn", false);
   check_finite_snrs(snrs, "syn");
 
   print(kMsgBanner);
   const bool occupied = is_nonempty_folder(noisy);
   if (occupied && !py::bool_(overwrite)) {
-    m.attr("warn")(kMsgExists + as_str(noisy) + kMsgStopped);
+    m.attr("warn")(kMsgExists + text(noisy) + kMsgStopped);
     return py::none();
   }
   RunPlan plan = plan_syn(m, self_, regular, mkdir_parents, is_add_clean, rdn_choice_num,
@@ -1009,7 +1002,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   const auto csv = manifest_path(m, o.manifest, noisy);
 
   if (occupied) {
-    m.attr("warn")(kMsgOverwriting + as_str(noisy));
+    m.attr("warn")(kMsgOverwriting + text(noisy));
     m.attr("shutil").attr("rmtree")(noisy);
   }
   noisy.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
@@ -1020,7 +1013,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   for (const auto &line : plan.lines)
     print(line);
 
-  self_.attr("synWavesList") = plan.entries;
+  self_.attr(kAttrEntries) = plan.entries;
   const bool pooled = py::bool_(is_pool) && py::len(plan.entries) > tavol::kSynthPoolThreshold;
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
@@ -1034,7 +1027,7 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
     params["p_silence"] = p_silence;
     write_manifest(m, plan, noisy, *csv, params);
   }
-  return self_.attr("synWavesList");
+  return self_.attr(kAttrEntries);
 }
 
 // ---------------------------------------------------------------- background extra mode
@@ -1046,13 +1039,13 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
   py::object shutil = m.attr("shutil");
   py::object bg_snrs = listify_snr(background_snr);
   py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
-  py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
+  py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
   const RunOptions o = run_options(self_, manifest, seed, snr_definition, clipping, sample_rate);
 
-  py::object noisy = self_.attr("noisyDir");
-  py::object snrs = self_.attr("snrRatio");
+  py::object noisy = self_.attr(kAttrOutput);
+  py::object snrs = self_.attr(kAttrSnrs);
   py::object stage = to_path(m, py::str(kStageFolder));
-  const std::vector<py::object> inputs = {self_.attr("cleanWaves"), self_.attr("noiseWaves"),
+  const std::vector<py::object> inputs = {self_.attr(kAttrClean), self_.attr(kAttrNoise),
                                           backgrounds};
   check_output_folder(m, noisy, inputs, "syn_extra_mode", true);
   check_output_folder(m, stage, inputs, "syn_extra_mode", false);
@@ -1070,10 +1063,10 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
     shutil.attr("rmtree")(stage);
   stage.attr("mkdir")();
 
-  self_.attr("synWavesList") = plan.stage_entries;
+  self_.attr(kAttrEntries) = plan.stage_entries;
   render_rows(m, plan, plan.stage_begin, plan.entries_begin, false, plan.stage_entries,
               o.measure());
-  self_.attr("synWavesList") = plan.entries;
+  self_.attr(kAttrEntries) = plan.entries;
   const bool pooled = py::len(plan.entries) > tavol::kSynthPoolThreshold;
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
@@ -1084,7 +1077,7 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
     params["p_silence"] = kExtraSilenceShare;
     write_manifest(m, plan, noisy, *csv, params);
   }
-  return self_.attr("synWavesList");
+  return self_.attr(kAttrEntries);
 }
 
 // ---------------------------------------------------------------- dry runs and re-rendering
@@ -1094,23 +1087,23 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
                        py::object p_silence, py::object background_path, py::object background_snr,
                        py::object seed, py::object snr_definition, py::object clipping,
                        py::object sample_rate) {
-  check_exact_type(mode, "mode", reinterpret_cast<PyObject *>(&PyUnicode_Type));
-  check_exact_type(rdn_choice_num, "rdn_choice_num", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(mode, "mode", &PyUnicode_Type);
+  check_exact_type(rdn_choice_num, "rdn_choice_num", &PyLong_Type);
   const std::string name = mode.cast<std::string>();
   py::module_ m = self();
   const RunOptions o =
       run_options(self_, py::bool_(false), seed, snr_definition, clipping, sample_rate);
-  py::object noisy = self_.attr("noisyDir");
+  py::object noisy = self_.attr(kAttrOutput);
   RunPlan plan;
   if (name == "reg" || name == "regular" || name == "inc" || name == "increment") {
-    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
     plan = plan_syn(m, self_, name == "reg" || name == "regular", mkdir_parents, is_add_clean,
                     rdn_choice_num, is_silence, p_silence, o);
   } else if (name == "max" || name == "extra") {
     py::object bg_snrs = listify_snr(background_snr);
     py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
-    py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + as_str(background_path)));
-    check_finite_snrs(self_.attr("snrRatio"), "plan");
+    py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
+    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
     check_finite_snrs(bg_snrs, "plan");
     plan = plan_extra(m, self_, backgrounds, bg_snrs, o);
   } else {
@@ -1152,7 +1145,7 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
   }
   int threads = tavol::kSynthWorkers;
   if (!workers.is_none()) {
-    check_exact_type(workers, "workers", reinterpret_cast<PyObject *>(&PyLong_Type));
+    check_exact_type(workers, "workers", &PyLong_Type);
     const long n = workers.cast<long>();
     if (n < 1 || n > 1024)
       throw py::value_error("render: workers must be 1 to 1024, got " + std::to_string(n));
@@ -1220,15 +1213,12 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
 // ---------------------------------------------------------------- the class
 
 py::object make_synthesizer(py::module_ &m) {
-  py::object cls = make_class(kModule, "Synthesizer",
-                              py::make_tuple(py::reinterpret_borrow<py::object>(
-                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                              py::str(kClassDoc));
+  py::object cls = make_class(kModule, "Synthesizer", object_bases(), py::str(kClassDoc));
   add_method(cls, "__init__", &init, "clean"_a, "noise"_a, "out_path"_a = "",
              "snr_ratio"_a = py::make_tuple(-5, 0, 5), py::kw_only(), "seed"_a = py::none());
   add_method(
       cls, "wave_input",
-      [](py::object s) { return py::make_tuple(s.attr("cleanWaves"), s.attr("noiseWaves")); },
+      [](py::object s) { return py::make_tuple(s.attr(kAttrClean), s.attr(kAttrNoise)); },
       "The accepted clean and noise files: (cleanWaves, noiseWaves).");
   add_method(cls, "wave_syn", &stored_plan, "The synthesis entries of the last run (None before).");
   add_method(cls, "wave_syn_abs", &stored_plan,

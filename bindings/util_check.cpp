@@ -17,7 +17,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.check";
 constexpr int kDefaultFrameSize = 1024;
 // Standard rates, highest first, tried by check_available_rate.
 constexpr int kStandardRates[] = {192000, 96000, 88200, 64000, 48000, 44100,
@@ -31,10 +30,6 @@ constexpr const char *kMsgBadRate = "[tl.] 此裝置取樣頻率錯誤: ";
 constexpr const char *kMsgChannelsTooMany =
     "[tl.] 使用者設定通道數無法使用(可能設定值大於裝置最大通道數): ";
 constexpr const char *kMsgAudioTest = "[tl.] Audio test";
-
-py::module_ self() { return py::module_::import(kModule); }
-
-std::string text(const py::handle &value) { return py::str(value).cast<std::string>(); }
 
 // The rule line printed around listings and reports.
 std::string rule() { return std::string(52, '='); }
@@ -117,7 +112,7 @@ bool is_input_device(py::object self_, py::object device, py::object sr, py::obj
 }
 
 py::object check_available_rate(py::object self_, py::object device) {
-  check_exact_type(device, "device", reinterpret_cast<PyObject *>(&PyLong_Type));
+  check_exact_type(device, "device", &PyLong_Type);
   if (!probe(self_, device)) {
     print(kMsgUnusable + text(device_info(self_, device)));
     return py::bool_(false);
@@ -208,9 +203,7 @@ void show_current_device_info(py::object self_) {
 }
 
 py::object make_check_device() {
-  py::object cls = make_class(kModule, "CheckDevice",
-                              py::make_tuple(py::reinterpret_borrow<py::object>(
-                                  reinterpret_cast<PyObject *>(&PyBaseObject_Type))));
+  py::object cls = make_class(kModule, "CheckDevice", object_bases());
   py::list rates;
   for (int r : kStandardRates)
     rates.append(r);

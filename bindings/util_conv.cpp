@@ -15,13 +15,10 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.conv";
 constexpr const char *kMinPandas = "1.0.3";
 constexpr const char *kMsgOldPandas = "Need pandas version >= 1.0.3";
 constexpr const char *kMsgDataError = "[data2xlsx] data error: ";
 constexpr const char *kMsgDataType = "[data2xlsx] check the data type";
-
-py::module_ self() { return py::module_::import(kModule); }
 
 // Widens every column of `worksheet` to the longest text form of its cells
 // (header and index included; an empty cell counts as "None").

@@ -9,13 +9,11 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.others";
-
 // Counts every element (through the module's bound Counter), prints the
 // repeated ones and their counts, and returns the counts of all elements in
 // first-occurrence order.
 py::dict find_duplicate(const py::object &file_list) {
-  py::object counter = py::module_::import(kModule).attr("Counter")(file_list);
+  py::object counter = self().attr("Counter")(file_list);
   // A plain dict, not the Counter itself (py::dict would keep the subclass).
   auto counts = py::reinterpret_steal<py::dict>(PyDict_Copy(counter.ptr()));
   if (!counts)

@@ -19,7 +19,6 @@ using namespace tavol::bind;
 
 namespace {
 
-constexpr const char *kModule = "tavol.util.visual";
 // The extra that installs matplotlib and scikit-learn.
 constexpr const char *kExtra = "plot";
 constexpr const char *kMsgExists = "[tl.] 檔案或路徑已存在";
@@ -39,12 +38,6 @@ constexpr int kDefaultDpi = 200;
 constexpr int kWelchFft = 1024;
 // Added before counting zero crossings, so exact zeros do not count as crossings.
 constexpr double kZcrOffset = 0.0001;
-
-py::module_ self() { return py::module_::import(kModule); }
-
-py::object exact(PyTypeObject *type) {
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
-}
 
 py::object floor_div(const py::handle &a, const py::handle &b) {
   auto out = py::reinterpret_steal<py::object>(PyNumber_FloorDivide(a.ptr(), b.ptr()));
@@ -86,7 +79,7 @@ void closing_on_error(const py::object &plt, const py::object &fig,
 // ---------------------------------------------------------------- Common
 
 void common_init(py::object self_, py::object fig_dir, py::object is_save) {
-  check_exact_type(fig_dir, "fig_dir", exact(&PyUnicode_Type));
+  check_exact_type(fig_dir, "fig_dir", &PyUnicode_Type);
   py::module_ m = self();
   self_.attr("is_save") = is_save;
   if (py::bool_(is_save))
@@ -134,7 +127,7 @@ void mel_panel(const py::module_ &m, const py::object &y, const py::object &sr,
 }
 
 void plot_stft_w_2mfe(py::object f, py::object n_mels, py::object sub_mfe_fq) {
-  check_exact_type(sub_mfe_fq, "sub_mfe_fq", exact(&PyLong_Type));
+  check_exact_type(sub_mfe_fq, "sub_mfe_fq", &PyLong_Type);
   py::module_ m = self();
   py::object plt = m.attr("plt");
   py::object librosa = m.attr("librosa");
@@ -160,7 +153,7 @@ void plot_stft_w_2mfe(py::object f, py::object n_mels, py::object sub_mfe_fq) {
 }
 
 py::object make_common(py::module_ &m) {
-  py::object cls = make_class(kModule, "Common", py::make_tuple(exact(&PyBaseObject_Type)));
+  py::object cls = make_class(kModule, "Common", object_bases());
   add_method(cls, "__init__", &common_init, "fig_dir"_a = kDefaultFigDir, "is_save"_a = false);
   add_method(cls, "loss_plot", &loss_plot, "loss"_a, "val_loss"_a,
              "Plot the loss curve.\nloss: training-loss series (list of floats)\nval_loss: "
@@ -185,7 +178,7 @@ py::object make_common(py::module_ &m) {
 // ---------------------------------------------------------------- WaveVisualizer
 
 void visualizer_init(py::object self_, py::object fig_size, py::object dpi, py::object subplots) {
-  check_exact_type(subplots, "subplots", exact(&PyLong_Type), true);
+  check_exact_type(subplots, "subplots", &PyLong_Type, true);
   py::module_ m = self();
   m.attr("Common").attr("__init__")(self_);
   // The base figure is replaced below and unreachable afterwards: close it
@@ -281,7 +274,7 @@ py::object make_wave_visualizer(const py::object &common) {
 // ---------------------------------------------------------------- training plots
 
 void history_plot(py::object history, py::object metrics, py::object save_fig) {
-  check_exact_type(save_fig, "save_fig", exact(&PyUnicode_Type), true);
+  check_exact_type(save_fig, "save_fig", &PyUnicode_Type, true);
   py::module_ m = self();
   py::object plt = m.attr("plt");
   py::list styles;

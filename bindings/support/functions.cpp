@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <vector>
 
+#include "support/binder_internals.hpp"
+#include "support/classes.hpp"
+#include "support/conversions.hpp"
+
 namespace tavol::bind {
 namespace {
 
@@ -26,13 +30,6 @@ struct NativeFunction {
 };
 
 NativeFunction *as_native(PyObject *o) { return reinterpret_cast<NativeFunction *>(o); }
-
-// The record of a function made by pybind11 (of any module), else nullptr.
-py::detail::function_record *record_of(py::handle fn) {
-  if (!fn || !PyCFunction_Check(fn.ptr()))
-    return nullptr;
-  return py::detail::function_record_ptr_from_PyObject(PyCFunction_GET_SELF(fn.ptr()));
-}
 
 // A method may be given `self` by keyword, as a Python function may:
 // `Class.method(self=obj, x=1)` becomes `inner(obj, x=1)`.
@@ -88,48 +85,10 @@ PyObject *native_reduce(PyObject *self, PyObject *) {
   return path;
 }
 
-// inspect.Signature of a pybind11 function, from the names and defaults it was
-// bound with.
-py::object signature_from_record(const py::detail::function_record &rec) {
-  py::module_ inspect = py::module_::import("inspect");
-  py::object parameter = inspect.attr("Parameter");
-  py::list parameters;
-  const std::size_t count = rec.nargs;
-  for (std::size_t i = 0; i < count; ++i) {
-    const py::detail::argument_record *arg = i < rec.args.size() ? &rec.args[i] : nullptr;
-    const char *kind;
-    std::string name;
-    if (rec.has_args && i == rec.nargs_pos) {
-      kind = "VAR_POSITIONAL";
-      name = "args";
-    } else if (rec.has_kwargs && i + 1 == count) {
-      kind = "VAR_KEYWORD";
-      name = "kwargs";
-    } else if (i < rec.nargs_pos_only && !(rec.is_method && i == 0)) {
-      kind = "POSITIONAL_ONLY";
-    } else if (i < rec.nargs_pos) {
-      kind = "POSITIONAL_OR_KEYWORD";
-    } else {
-      kind = "KEYWORD_ONLY";
-    }
-    if (arg && arg->name)
-      name = arg->name;
-    else if (rec.is_method && i == 0)
-      name = "self";
-    else if (name.empty())
-      name = "arg" + std::to_string(i);
-    py::object default_value = arg && arg->value ? py::reinterpret_borrow<py::object>(arg->value)
-                                                 : parameter.attr("empty");
-    parameters.append(
-        parameter(name, parameter.attr(kind), py::arg("default") = std::move(default_value)));
-  }
-  return inspect.attr("Signature")(parameters);
-}
-
 py::object make_signature(NativeFunction *f) {
   py::handle inner = f->inner;
-  if (const auto *rec = record_of(inner))
-    return signature_from_record(*rec);
+  if (is_binder_function(inner))
+    return binder_signature(inner);
   py::object sig = py::module_::import("inspect").attr("signature")(inner);
   if (!f->method)
     return sig;
@@ -291,8 +250,6 @@ py::object staticmethod(py::handle fn) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyStaticMethod_Type))(fn);
 }
 
-std::string text(py::handle o) { return py::str(o).cast<std::string>(); }
-
 // The native face of a method of `cls`: stored under `name`, named as Python
 // names it.
 py::object method_face(const py::object &cls, const std::string &name, py::handle fn) {
@@ -315,14 +272,14 @@ void finish_class(const py::object &cls, const py::dict &faces) {
       py::object fn = value.attr("__func__");
       if (faces.contains(fn))
         py::setattr(cls, name.c_str(), staticmethod(faces[fn]));
-      else if (record_of(fn))
+      else if (is_binder_function(fn))
         py::setattr(cls, name.c_str(),
                     staticmethod(native_function(fn, module, owner + "." + name, false)));
     } else if (PyInstanceMethod_Check(value.ptr())) {
       py::handle fn = PyInstanceMethod_GET_FUNCTION(value.ptr());
       if (faces.contains(fn))
         py::setattr(cls, name.c_str(), faces[fn]);
-      else if (record_of(fn) || is_native(fn))
+      else if (is_binder_function(fn) || is_native(fn))
         set_method(cls, name.c_str(), py::reinterpret_borrow<py::object>(fn));
     } else if (PyObject_TypeCheck(value.ptr(), &PyMethodDescr_Type)) {
       py::setattr(cls, name.c_str(), method_face(cls, name, value));
@@ -353,8 +310,8 @@ py::object native_function(py::handle fn, const std::string &module, const std::
   f->module = py::str(module).release().ptr();
   f->reduce_path = py::str(reduce_path.empty() ? qualname : reduce_path).release().ptr();
   // pybind11 writes a signature line into __doc__; the docstring itself is the record's.
-  if (const auto *rec = record_of(fn))
-    f->doc = rec->doc ? py::str(rec->doc).release().ptr() : py::none().release().ptr();
+  if (is_binder_function(fn))
+    f->doc = binder_docstring(fn).release().ptr();
   else
     f->doc = py::getattr(fn, "__doc__", py::none()).release().ptr();
   PyObject_GC_Track(f);
@@ -367,11 +324,10 @@ void finish_module(py::module_ &m) {
   py::list items(m.attr("__dict__").attr("items")());
   for (py::handle item : items) {
     py::object value = item[py::int_(1)];
-    const auto *rec = record_of(value);
-    if (!rec || !rec->scope.is(m))
+    if (!binder_function_defined_in(value, m))
       continue;
     if (!faces.contains(value))
-      faces[value] = native_function(value, module, rec->name, false);
+      faces[value] = native_function(value, module, binder_function_name(value), false);
     m.attr(item[py::int_(0)]) = faces[value];
   }
   for (py::handle item : items) {
@@ -381,26 +337,11 @@ void finish_module(py::module_ &m) {
   }
 }
 
-py::object make_class(const char *module, const char *name, const py::tuple &bases,
-                      py::object doc) {
-  py::dict ns;
-  ns["__module__"] = module;
-  ns["__qualname__"] = name;
-  ns["__doc__"] = std::move(doc);
-  const auto type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
-  return type(name, bases, ns);
-}
-
 void set_method(const py::object &cls, const char *name, const py::object &fn) {
   py::handle function = fn;
   if (PyInstanceMethod_Check(function.ptr()))
     function = PyInstanceMethod_GET_FUNCTION(function.ptr());
-  // pybind11 takes any function named "__init__" for the constructor of one
-  // of its own classes and would treat the instance as a C++ one; the
-  // __init__ of a plain Python class is an ordinary method. (The py::init
-  // constructors of pybind11's own classes stay what they are.)
-  if (auto *rec = record_of(function); rec && !rec->is_new_style_constructor)
-    rec->is_constructor = false;
+  treat_as_plain_method(function);
   if (is_native(function))
     function = as_native(function.ptr())->inner;
   py::setattr(cls, name, method_face(cls, name, function));

@@ -63,10 +63,35 @@ def test_users_can_ship_loaders_to_a_spawn_pool(tmp_path):
     assert all(np.array_equal(a[0], b[0]) for a, b in zip(lens, more))
 
 
-def test_import_does_not_pull_in_other_tavol_modules():
-    code = "import sys, tavol.core.io; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.strip() == "['tavol', 'tavol.core', 'tavol.core.io']"
+@pytest.mark.parametrize("name, expected", [
+    ("tavol.core.io", "['tavol', 'tavol.core', 'tavol.core.io']"),
+    ("tavol.core.synth", str(sorted(["tavol", "tavol.core", "tavol.core.io", "tavol.core.synth",
+                                     "tavol.util", "tavol.util.colors"]))),
+    ("tavol.core.buffer", "['tavol', 'tavol.core', 'tavol.core.buffer']"),
+])
+def test_import_does_not_pull_in_other_tavol_modules(name, expected):
+    code = f"import sys, {name}; print(sorted(m for m in sys.modules if m.startswith('tavol')))"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         timeout=120).stdout
+    assert out.strip() == expected
+
+
+def test_binder_is_the_series_the_bindings_were_written_for():
+    # The bindings use pybind11 internals (bindings/support/binder_internals.hpp) laid out as in
+    # one minor series; the pin in pyproject.toml and the header's static_assert must name it,
+    # and a rebuild (--no-build-isolation) takes the binder installed here.
+    root = Path(__file__).resolve().parents[2]
+    low, high = re.search(r'"pybind11>=(\d+\.\d+),<(\d+\.\d+)"',
+                          (root / "pyproject.toml").read_text()).groups()
+    header = (root / "bindings/support/binder_internals.hpp").read_text()
+    major, minor = map(int, low.split("."))
+    assert (f"PYBIND11_VERSION_MAJOR == {major} && PYBIND11_VERSION_MINOR == {minor}" in header
+            and high == f"{major}.{minor + 1}"), (
+        "pyproject.toml pins another pybind11 series than binder_internals.hpp was checked against")
+    pybind11 = pytest.importorskip("pybind11")
+    assert tuple(pybind11.version_info[:2]) == (major, minor), (
+        f"pybind11 {pybind11.__version__} is installed, but the bindings reach into the internals "
+        f"of pybind11 {low}.x (bindings/support/binder_internals.hpp): install 'pybind11>={low},<{high}'")
 
 
 HEAVY = ["numpy", "scipy", "librosa", "pandas", "matplotlib", "openpyxl", "pyaudio", "tqdm",
