@@ -31,6 +31,13 @@ inline constexpr double kRescalePeak = 0.99;
 // Longest file name and path the synthesiser writes (bytes), checked before a run touches the disk.
 inline constexpr std::size_t kMaxNameBytes = 255;
 inline constexpr std::size_t kMaxPathBytes = 4095;
+// Parts of a manifest rendered on a cluster: output samples a part holds at
+// most (about 3 s of one worker thread's work, measured by bench/bench_dask.py),
+// and parts per worker thread at least, so that a slow or lost worker delays little.
+inline constexpr std::size_t kPartSamples = std::size_t{16000} * 3600;
+inline constexpr std::size_t kPartsPerThread = 4;
+// First characters of the temporary files that atomic writes rename into place.
+inline constexpr const char *kTemporaryPrefix = ".tavol-";
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).
 inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 
