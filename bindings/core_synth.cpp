@@ -13,6 +13,7 @@
 // render() turns into the same files again, with no random draw.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <exception>
@@ -1288,9 +1289,9 @@ std::size_t remove_temporaries(std::vector<std::string> folders) {
 }
 
 // The manifest goes to the cluster (tavol._cluster) in parts grouped by noise
-// recording, each about kPartSamples output samples (a few seconds of work)
-// and at most a kPartsPerThread-th of a worker thread's share, so that a slow
-// or lost worker delays little. Inputs are looked for on the workers, which
+// recording, each at most kPartSamples output samples and kPartRows rows (a
+// few seconds of work) and a kPartsPerThread-th of a worker thread's share, so
+// that a slow or lost worker delays little. Inputs are looked for on the workers, which
 // read them: a row whose input is missing fails alone. The result is the
 // table a local run returns, plus the column "error" ("" for a row written).
 py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
@@ -1320,7 +1321,8 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
   try {
     const auto threads = std::max<std::size_t>(session.attr("threads")().cast<std::size_t>(), 1);
     const std::size_t share = tavol::kPartsPerThread * threads;
-    parts = tavol::partition_rows(rows, tavol::kPartSamples, (writing + share - 1) / share);
+    parts = tavol::partition_rows(rows, tavol::kPartSamples,
+                                  std::min(tavol::kPartRows, (writing + share - 1) / share));
     py::list tasks, weights;
     const py::bytes out_arg(out_folder.string()), base_arg(base_folder.string());
     for (const auto &part : parts) {
