@@ -2,16 +2,19 @@
 LocalCluster of 2 worker processes (1 thread each) against the local render(plan) (8 threads,
 and 2 threads), on the same machine, in one run, with the same files written. Wall times
 and CPU times (all threads of the calling process and of the workers) are given: on a
-machine that other work loads, the CPU time shows the cost of Dask best, since the wall
-time also measures how the kernel shares the cores between 8 local threads and 2 workers.
+machine that other work loads, the wall time mostly measures the share of the cores each
+side gets, and the CPU time shows the cost of Dask better. A run of the same parts in this
+process without Dask (sequential) tells what cutting the manifest into parts costs (noises
+and cleans decoded once per part instead of once per run) from what Dask itself costs
+(its processes' housekeeping, about 0.04 CPU s per second of wall time each, measured here).
 
 The manifest is the plan of an increment run (every clean with every noise at every SNR);
 clean files are short (3 s by default) so that >= 5,000 entries render in seconds. The
 cluster is started before the timing and warmed up by one untimed run (its workers import
 tavol once); then local and distributed runs alternate and the best of each is kept.
 
-From the local run it derives the cost of one entry (CPU seconds, all threads) and the bytes
-it moves (the clean read, the mixture written), and estimates what rendering 10^6 such
+From the distributed run it derives the cost of one entry (CPU seconds of every process) and
+the bytes it moves (the clean read, the mixture written), and estimates what rendering 10^6 such
 mixtures on a 10-node cluster takes: the entries per second the nodes' cores give, and the
 file-system bandwidth that rate needs.
 
@@ -29,10 +32,12 @@ import shutil
 import tempfile
 import time
 from pathlib import Path
+from unittest import mock
 
 import numpy as np
 import soundfile as sf
 
+import tavol._cluster
 from tavol.core import synth
 from tavol.core.synth import Synthesizer
 
@@ -51,6 +56,25 @@ def make_corpus(root: Path, n_clean: int, n_noise: int, clean_s: float, noise_s:
         x = 0.1 * rng.standard_normal(int(noise_s * 44100))
         sf.write(root / "noise" / f"noise{j}.wav", x.astype(np.float32), 44100, subtype="PCM_16")
     return root / "clean", root / "noise"
+
+
+class InProcess:
+    """The interface of tavol._cluster.Session, running the tasks here one after another: the
+    parts without Dask, which tells what cutting the manifest costs from what Dask costs."""
+
+    def __init__(self, client):
+        pass
+
+    def threads(self):
+        return 2
+
+    def run(self, fn, tasks, weights=None, bar=None):
+        if bar is not None:
+            bar.close()
+        return [fn(*task) for task in tasks]
+
+    def close(self):
+        pass
 
 
 def timed(fn):
@@ -92,8 +116,13 @@ def main():
                 distributed.Client(cluster) as client:
             timed(lambda: synth.render(plan, out_path=root / "warm", client=client))
             shutil.rmtree(root / "warm")
-            runs = {"local, 8 threads": [], "local, 2 threads": [], "LocalCluster, 2 x 1 thread": []}
+            runs = {"local, 8 threads": [], "local, 2 threads": [], "parts here, no Dask, 1 thread": [],
+                    "LocalCluster, 2 x 1 thread": []}
             for r in range(args.repeat):
+                with mock.patch.object(tavol._cluster, "Session", InProcess):
+                    runs["parts here, no Dask, 1 thread"].append(
+                        timed(lambda: synth.render(plan, out_path=root / "here", client="in process")))
+                shutil.rmtree(root / "here")
                 runs["local, 8 threads"].append(timed(lambda: synth.render(plan, out_path=root / "local")))
                 runs["local, 2 threads"].append(timed(lambda: synth.render(plan, out_path=root / "local2",
                                                                            workers=2)))
@@ -118,6 +147,8 @@ def main():
         for k, (wall, cpu) in best.items():
             print(f"{k:32s} {wall:8.2f} {cpu:8.2f}  {n / wall:7.0f} entries/s")
         spread = best["LocalCluster, 2 x 1 thread"]
+        here = best["parts here, no Dask, 1 thread"]
+        print(f"parts without Dask / local, 2 threads: CPU {here[1] / best['local, 2 threads'][1]:5.2f}")
         for k in ("local, 8 threads", "local, 2 threads"):
             print(f"distributed / {k:18s} wall {spread[0] / best[k][0]:5.2f}   CPU {spread[1] / best[k][1]:5.2f}")
         print(f"parts: {len(parts)} of about {n / max(len(parts), 1):.0f} entries, "
