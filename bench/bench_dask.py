@@ -6,7 +6,8 @@ machine that other work loads, the wall time mostly measures the share of the co
 side gets, and the CPU time shows the cost of Dask better. A run of the same parts in this
 process without Dask (sequential) tells what cutting the manifest into parts costs (noises
 and cleans decoded once per part instead of once per run) from what Dask itself costs
-(its processes' housekeeping, about 0.04 CPU s per second of wall time each, measured here).
+(its processes' housekeeping, about 0.04 CPU s per second of wall time each, measured here,
+half of it the workers' sampling profiler, which this benchmark turns off unless --profile).
 
 The manifest is the plan of an increment run (every clean with every noise at every SNR);
 clean files are short (3 s by default) so that >= 5,000 entries render in seconds. The
@@ -19,7 +20,8 @@ mixtures on a 10-node cluster takes: the entries per second the nodes' cores giv
 file-system bandwidth that rate needs.
 
     python bench/bench_dask.py [--entries 6000] [--clean-seconds 3] [--noises 6] [--repeat 3]
-                               [--node-cores 32] [--fs-mbps 2000] [--dir FOLDER]
+                               [--node-cores 32] [--fs-mbps 2000] [--profile]
+                               [--dir FOLDER]
 """
 
 import argparse
@@ -94,10 +96,16 @@ def main():
     parser.add_argument("--node-cores", type=int, default=32, help="cores of one node in the estimate")
     parser.add_argument("--fs-mbps", type=float, default=2000,
                         help="bandwidth of the shared file system in the estimate (MB/s)")
+    parser.add_argument("--profile", action="store_true",
+                        help="keep the workers' statistical profiler on (Dask's default)")
     parser.add_argument("--dir", help="work folder (default: in RAM when /dev/shm exists)")
     args = parser.parse_args()
 
+    import dask
     import distributed
+
+    if not args.profile:  # a batch job has no use for the workers' sampling profiler
+        dask.config.set({"distributed.worker.profile.enabled": False})
 
     shm = Path("/dev/shm")
     root = Path(tempfile.mkdtemp(prefix="tavol_bench_dask_",
