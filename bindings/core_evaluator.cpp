@@ -1006,8 +1006,10 @@ py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::str
 }
 
 py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
-                        py::object workers) {
+                        py::object workers, py::object client) {
   py::module_ m = self();
+  if (!client.is_none())
+    import_extra("distributed", "dask", kModule);
   const std::vector<std::string> names = corpus_metrics(metrics);
   const int pool = worker_count(m, workers);
   py::list rejected;
@@ -1081,7 +1083,23 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
                                                   : py::object(py::str(rows[i].noisy)),
                           names);
   };
-  if (pool == 1 || jobs.size() < 2) {
+  if (!client.is_none()) {
+    // On a Dask cluster: batches of files go to its workers (tavol._cluster).
+    py::list calls;
+    for (std::size_t i : jobs)
+      calls.append(job_args(i));
+    py::object session = py::module_::import("tavol._cluster").attr("Session")(client);
+    py::list scored_rows;
+    try {
+      scored_rows = session.attr("map")(m.attr("_score_file"), calls, bar);
+    } catch (...) {
+      session.attr("close")();
+      throw;
+    }
+    session.attr("close")();
+    for (std::size_t k = 0; k < jobs.size(); ++k)
+      results[jobs[k]] = scored_rows[k];
+  } else if (pool == 1 || jobs.size() < 2) {
     for (std::size_t i : jobs) {
       py::tuple a = job_args(i);
       results[i] = score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
@@ -1193,7 +1211,8 @@ PYBIND11_MODULE(evaluator, m) {
         "length), 10 log10(|a ref|^2 / |est - a ref|^2) with a = <est, ref> / |ref|^2 and no "
         "mean removal; computed natively without the GIL. Errors as for sdr().");
   m.def("score_corpus", &score_corpus, "clean"_a, "enhanced"_a, "noisy"_a = py::none(),
-        "metrics"_a = corpus_metric_names(), "workers"_a = py::none(),
+        "metrics"_a = corpus_metric_names(), "workers"_a = py::none(), py::kw_only(),
+        "client"_a = py::none(),
         "Scores every enhanced file against its clean reference and returns one row per file "
         "plus a last row \"mean\" as a DataFrame.\n\n"
         "Inputs are folders, files, .txt lists or lists of these. Files pair by stem (an "
@@ -1205,7 +1224,9 @@ PYBIND11_MODULE(evaluator, m) {
         "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
         "(default: the machine's cores) worker processes score files at once; they are "
         "started with the spawn method, so a script that calls this with more than one worker "
-        "needs the usual `if __name__ == \"__main__\":` guard.");
+        "needs the usual `if __name__ == \"__main__\":` guard. `client`: a dask.distributed "
+        "Client or a scheduler address; the files are then scored in batches on the cluster's "
+        "workers instead (needs tavol[dask]), with the same table.");
   m.def("_score_file", &score_file, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
         "score_corpus's work for one file, run in its worker processes.");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,

@@ -13,12 +13,14 @@
 // render() turns into the same files again, with no random draw.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -30,6 +32,7 @@
 #include "tavol/constants.hpp"
 #include "tavol/errors.hpp"
 #include "tavol/manifest.hpp"
+#include "tavol/manifest_parts.hpp"
 #include "tavol/mix_renderer.hpp"
 #include "tavol/synth_plan.hpp"
 #include "tavol/worker_pool.hpp"
@@ -1113,9 +1116,27 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
   return rows_frame(m, plan.rows, noisy, noisy);
 }
 
-py::object render(py::object manifest, py::object out_path, py::object workers, py::object resume) {
-  py::module_ m = self();
-  const FsCodec fs(m);
+// `chosen` (rows of `rows` to be written) after the stage rows they mix in
+// memory, so that a frame of them names those as the manifest does.
+std::vector<tavol::ManifestRow> with_stages(const std::vector<tavol::ManifestRow> &rows,
+                                            const std::vector<tavol::ManifestRow> &chosen) {
+  std::unordered_set<std::string> referred;
+  for (const auto &row : chosen)
+    referred.insert(row.job.noise);
+  std::vector<tavol::ManifestRow> done;
+  for (const auto &row : rows)
+    if (row.kind == tavol::RowKind::Stage && referred.count(row.job.output.string()))
+      done.push_back(row);
+  done.insert(done.end(), chosen.begin(), chosen.end());
+  return done;
+}
+
+// Where render() finds a manifest's text and the folders its paths resolve against.
+struct ManifestSource {
+  py::object text, out, base;
+};
+
+ManifestSource manifest_source(py::module_ &m, py::object manifest, py::object out_path) {
   py::module_ pandas = py::module_::import("pandas");
   py::object text, out, base;
   if (py::isinstance(manifest, pandas.attr("DataFrame"))) {
@@ -1143,6 +1164,20 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
     if (!out_path.is_none())
       out = out_path;
   }
+  return {text, out, base};
+}
+
+py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
+                             py::object client);
+
+py::object render(py::object manifest, py::object out_path, py::object workers, py::object resume,
+                  py::object client) {
+  py::module_ m = self();
+  if (!client.is_none())
+    import_extra("distributed", "dask", kModule);
+  const FsCodec fs(m);
+  const ManifestSource src = manifest_source(m, manifest, out_path);
+  const py::object &text = src.text, &out = src.out, &base = src.base;
   int threads = tavol::kSynthWorkers;
   if (!workers.is_none()) {
     check_exact_type(workers, "workers", &PyLong_Type);
@@ -1151,6 +1186,8 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
       throw py::value_error("render: workers must be 1 to 1024, got " + std::to_string(n));
     threads = static_cast<int>(n);
   }
+  if (!client.is_none())
+    return render_on_cluster(m, src, truthy(resume), client);
 
   const std::string csv_bytes = text.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
   const fs::path out_folder = fs.bytes(out), base_folder = fs.bytes(base);
@@ -1197,17 +1234,143 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
   const auto stats = render_jobs(m, renderer, jobs, pooled, py::handle(), true, threads);
   for (std::size_t k = 0; k < order.size(); ++k)
     chosen[order[k]].stats = stats[k];
-  // The stage rows the rendered rows refer to go first, so the frame names them as the manifest
-  // does.
-  std::unordered_set<std::string> referred;
-  for (const auto &row : chosen)
-    referred.insert(row.job.noise);
-  std::vector<tavol::ManifestRow> done;
+  return rows_frame(m, with_stages(rows, chosen), out, base);
+}
+
+// ---------------------------------------------------------------- rendering on a Dask cluster
+
+// Renders the rows of a manifest part (its CSV text, as render_on_cluster
+// makes it) on a cluster's worker, with the GIL released: for each row that
+// writes a file, in order, the 7 measured values (clean level, clean and
+// noise gains, scale, clipped samples, peak, realised SNR) once written, None
+// for a complete output passed over by `resume`, or the text of its failure.
+py::list render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume) {
+  const std::string text = csv, out_folder = out, base_folder = base;
+  std::vector<tavol::ManifestRow> rows;
+  std::vector<tavol::RowOutcome> outcomes;
+  {
+    py::gil_scoped_release release;
+    rows = tavol::manifest_rows(tavol::parse_csv(text), out_folder, base_folder, false);
+    outcomes = tavol::render_part(rows, resume);
+  }
+  py::list result;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].kind == tavol::RowKind::Stage)
+      continue;
+    const tavol::RowOutcome &o = outcomes[i];
+    if (o.state == tavol::RowOutcome::State::Failed) {
+      result.append(FsCodec(self()).str(o.error));
+    } else if (o.state == tavol::RowOutcome::State::Complete) {
+      result.append(py::none());
+    } else {
+      const tavol::MixStats &st = o.stats;
+      result.append(py::make_tuple(st.clean_level, st.clean_gain, st.noise_gain, st.scale,
+                                   st.clipped, st.peak, st.realised_snr_db));
+    }
+  }
+  return result;
+}
+
+// Removes what writers that died left in `folders` (their temporary files):
+// run once every part is written. Returns how many were removed.
+std::size_t remove_temporaries(std::vector<std::string> folders) {
+  py::gil_scoped_release release;
+  std::size_t removed = 0;
+  for (const auto &folder : folders)
+    removed += tavol::remove_temporaries(folder);
+  return removed;
+}
+
+// The manifest goes to the cluster (tavol._cluster) in parts grouped by noise
+// recording, each at most kPartSamples output samples and kPartRows rows (a
+// few seconds of work) and a kPartsPerThread-th of a worker thread's share, so
+// that a slow or lost worker delays little. Inputs are looked for on the workers, which
+// read them: a row whose input is missing fails alone. The result is the
+// table a local run returns, plus the column "error" ("" for a row written).
+py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
+                             py::object client) {
+  const FsCodec fs(m);
+  const std::string csv_bytes =
+      src.text.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+  // Absolute: the workers do not share this process's working folder.
+  const fs::path out_folder = fs::absolute(fs::path(fs.bytes(src.out))).lexically_normal();
+  const fs::path base_folder = fs::absolute(fs::path(fs.bytes(src.base))).lexically_normal();
+  std::vector<tavol::ManifestRow> rows;
+  {
+    py::gil_scoped_release release;
+    rows = tavol::manifest_rows(tavol::parse_csv(csv_bytes), out_folder, base_folder, false);
+  }
+  std::size_t writing = 0;
+  std::set<std::string> folders;
   for (const auto &row : rows)
-    if (row.kind == tavol::RowKind::Stage && referred.count(row.job.output.string()))
-      done.push_back(row);
-  done.insert(done.end(), chosen.begin(), chosen.end());
-  return rows_frame(m, done, out, base);
+    if (row.kind != tavol::RowKind::Stage) {
+      ++writing;
+      folders.insert(row.job.output.parent_path().string());
+    }
+
+  py::object session = py::module_::import("tavol._cluster").attr("Session")(client);
+  std::vector<tavol::ManifestPart> parts;
+  py::list results;
+  try {
+    const auto threads = std::max<std::size_t>(session.attr("threads")().cast<std::size_t>(), 1);
+    const std::size_t share = tavol::kPartsPerThread * threads;
+    parts = tavol::partition_rows(rows, tavol::kPartSamples,
+                                  std::min(tavol::kPartRows, (writing + share - 1) / share));
+    py::list tasks, weights;
+    const py::bytes out_arg(out_folder.string()), base_arg(base_folder.string());
+    for (const auto &part : parts) {
+      std::vector<tavol::ManifestRow> subset;
+      for (std::size_t i : part.stages)
+        subset.push_back(rows[i]);
+      for (std::size_t i : part.rows)
+        subset.push_back(rows[i]);
+      tasks.append(py::make_tuple(py::bytes(tavol::manifest_csv(subset, out_folder, base_folder)),
+                                  out_arg, base_arg, resume));
+      weights.append(part.rows.size());
+    }
+    results = session.attr("run")(m.attr("_render_part"), tasks, weights,
+                                  progress_total(m, writing, kDescSynthesis));
+    py::list sweep;
+    for (const auto &folder : folders)
+      sweep.append(py::bytes(folder));
+    session.attr("run")(m.attr("_remove_temporaries"), py::make_tuple(py::make_tuple(sweep)));
+  } catch (...) {
+    session.attr("close")();
+    throw;
+  }
+  session.attr("close")();
+
+  // Outcomes back in manifest order; rows passed over by resume are left out, as locally.
+  std::vector<py::object> outcome(rows.size());
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    py::list got = results[p];
+    for (std::size_t k = 0; k < parts[p].rows.size(); ++k)
+      outcome[parts[p].rows[k]] = got[k];
+  }
+  std::vector<tavol::ManifestRow> chosen;
+  py::list errors;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].kind == tavol::RowKind::Stage || outcome[i].is_none())
+      continue;
+    chosen.push_back(rows[i]);
+    if (py::isinstance<py::str>(outcome[i])) {
+      errors.append(outcome[i]);
+      continue;
+    }
+    errors.append("");
+    if (rows[i].copies())
+      continue;
+    const py::tuple v = outcome[i];
+    chosen.back().stats = tavol::MixStats{
+        v[0].cast<double>(),      v[1].cast<double>(), v[2].cast<double>(), v[3].cast<double>(),
+        v[4].cast<std::size_t>(), v[5].cast<int>(),    v[6].cast<double>()};
+  }
+  std::vector<tavol::ManifestRow> done = with_stages(rows, chosen);
+  for (std::size_t k = chosen.size(); k < done.size(); ++k)
+    errors.insert(0, "");
+  py::object frame = rows_frame(m, done, src.out, src.base);
+  frame["error"] = errors;
+  return frame;
 }
 
 // ---------------------------------------------------------------- the class
@@ -1288,13 +1451,20 @@ PYBIND11_MODULE(synth, m) {
 
   m.attr("_render") = py::cpp_function(
       &render, py::name("render"), py::scope(m), "manifest"_a, "out_path"_a = py::none(),
-      "workers"_a = py::none(), "resume"_a = false,
+      "workers"_a = py::none(), "resume"_a = false, py::kw_only(), "client"_a = py::none(),
       "Writes the files of a manifest (the path of a manifest.csv or its folder, or a DataFrame "
       "from Synthesizer.plan or pandas.read_csv) with no random draw: byte for byte the files "
       "of the run that wrote it. out_path: the output folder (default: the one the manifest "
       "names; paths of inputs resolve against the manifest's folder, or out_path for a "
       "DataFrame). workers: threads (default: 8 above 200 rows, else 1). resume: render only "
       "the rows whose output is missing or incomplete. Rows are grouped by noise recording. "
-      "Returns the rows written, measured.");
+      "Returns the rows written, measured. client: a dask.distributed Client or a scheduler "
+      "address: the manifest is rendered in parts on the cluster's workers (which must see "
+      "the inputs and the output folder at the same paths), and the table gains a column "
+      "'error', the reason a row failed ('' when written); needs tavol[dask].");
+  m.def("_render_part", &render_part, "csv"_a, "out"_a, "base"_a, "resume"_a,
+        "render(client=...)'s work for one part of a manifest, run on the cluster's workers.");
+  m.def("_remove_temporaries", &remove_temporaries, "folders"_a,
+        "Removes the temporary files that killed writers left in these folders.");
   finish_module(m);
 }

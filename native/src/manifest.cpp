@@ -162,7 +162,7 @@ enum Column : std::size_t {
 // A temporary file beside `path` (short, fixed-length name), opened for writing.
 int temporary_beside(const fs::path &path, std::string &name) {
   const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  name = (folder / ".tavol-XXXXXX").string();
+  name = (folder / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
   const int fd = ::mkstemp(name.data());
   if (fd < 0)
     io_fail(errno, "cannot create a temporary file for " + path.string(), path);
@@ -322,7 +322,8 @@ std::vector<std::vector<std::string>> parse_csv(std::string_view text) {
 }
 
 std::vector<ManifestRow> manifest_rows(const std::vector<std::vector<std::string>> &cells,
-                                       const fs::path &out_folder, const fs::path &base) {
+                                       const fs::path &out_folder, const fs::path &base,
+                                       bool check_inputs) {
   if (cells.empty())
     throw InvalidArgument("the manifest is empty (no header line)");
   const auto &columns = manifest_columns();
@@ -350,7 +351,7 @@ std::vector<ManifestRow> manifest_rows(const std::vector<std::vector<std::string
       return value;
     const fs::path path = (in_root / value).lexically_normal();
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec))
+    if (check_inputs && !fs::is_regular_file(path, ec))
       read.fail(column, "the input '" + path.string() + "' does not exist");
     return path.string();
   };

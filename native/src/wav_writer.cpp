@@ -34,7 +34,7 @@ void put16(std::vector<unsigned char> &out, std::uint16_t v) {
 std::filesystem::path temporary_sibling(const std::filesystem::path &path) {
   static std::atomic<std::uint64_t> counter{0};
   char name[40];
-  std::snprintf(name, sizeof name, ".tavol-%08lx%016llx.tmp",
+  std::snprintf(name, sizeof name, "%s%08lx%016llx.tmp", kTemporaryPrefix,
                 static_cast<unsigned long>(::getpid()) & 0xffffffffUL,
                 static_cast<unsigned long long>(counter.fetch_add(1)));
   return path.parent_path() / name;

@@ -10,6 +10,7 @@ from typing import Any, TypeAlias
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from distributed import Client
 from scipy.io import wavfile as wavfile
 from tqdm import tqdm as tqdm
 
@@ -35,6 +36,8 @@ def score_corpus(
     noisy: _Path | Sequence[_Path] | None = None,
     metrics: Sequence[str] = ("PESQ", "STOI", "SDR", "SI-SDR"),
     workers: int | None = None,
+    *,
+    client: Client | str | None = None,
 ) -> pd.DataFrame: ...
 
 class AudioEvaluate:

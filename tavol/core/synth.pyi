@@ -8,6 +8,7 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from distributed import Client
 
 __all__ = ["Synthesizer"]
 
@@ -24,7 +25,12 @@ _Clipping: TypeAlias = Literal["saturate", "rescale", "error"]
 _Manifest: TypeAlias = _Path | pd.DataFrame
 
 def render(
-    manifest: _Manifest, out_path: _Path | None = None, workers: int | None = None, resume: bool = False
+    manifest: _Manifest,
+    out_path: _Path | None = None,
+    workers: int | None = None,
+    resume: bool = False,
+    *,
+    client: Client | str | None = None,
 ) -> pd.DataFrame: ...
 
 class Synthesizer:

@@ -95,7 +95,7 @@ def test_binder_is_the_series_the_bindings_were_written_for():
 
 
 HEAVY = ["numpy", "scipy", "librosa", "pandas", "matplotlib", "openpyxl", "pyaudio", "tqdm",
-         "multiprocessing"]
+         "multiprocessing", "dask", "distributed"]
 
 
 @pytest.mark.parametrize("name", MODULES)
@@ -254,6 +254,8 @@ def test_signatures_carry_the_documented_defaults():
         ("tavol.util.visual", "sklearn", "plot", "module.normalize([1, 2])"),
         ("tavol.util.conv", "openpyxl", "excel", "module.get_column_letter"),
         ("tavol.util.check", "pyaudio", "audio", "module.pyaudio"),
+        ("tavol.core.synth", "distributed", "dask", "module.render('m.csv', client='tcp://127.0.0.1:9')"),
+        ("tavol.core.evaluator", "distributed", "dask", "module.score_corpus('c', 'e', client='tcp://127.0.0.1:9')"),
     ],
 )
 def test_missing_extra_is_named(module, package, extra, use):

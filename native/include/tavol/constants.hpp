@@ -31,6 +31,16 @@ inline constexpr double kRescalePeak = 0.99;
 // Longest file name and path the synthesiser writes (bytes), checked before a run touches the disk.
 inline constexpr std::size_t kMaxNameBytes = 255;
 inline constexpr std::size_t kMaxPathBytes = 4095;
+// Parts of a manifest rendered on a cluster. At most kPartSamples output
+// samples (8 h at 16 kHz: about 3 s of one thread's work at the ~150 million
+// samples/s that bench/bench_dask.py measures in RAM) and kPartRows rows (a few
+// seconds of file creations on a network file system); and at least
+// kPartsPerThread parts per worker thread, so that a slow or lost worker delays little.
+inline constexpr std::size_t kPartSamples = std::size_t{16000} * 3600 * 8;
+inline constexpr std::size_t kPartRows = 4000;
+inline constexpr std::size_t kPartsPerThread = 4;
+// First characters of the temporary files that atomic writes rename into place.
+inline constexpr const char *kTemporaryPrefix = ".tavol-";
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).
 inline constexpr std::size_t kAudioCacheBytes = std::size_t{1} << 30;
 

@@ -71,9 +71,11 @@ std::vector<std::vector<std::string>> parse_csv(std::string_view text);
 // numbers it) and the column for a missing column, a value of the wrong type,
 // a non-finite number, an output path that leaves the output folder (".."
 // or absolute), an input that does not exist, or rows of different rates.
+// Without `check_inputs`, inputs are resolved but not looked for: a machine
+// that only splits the work may not see the files the workers read.
 std::vector<ManifestRow> manifest_rows(const std::vector<std::vector<std::string>> &cells,
                                        const std::filesystem::path &out_folder,
-                                       const std::filesystem::path &base);
+                                       const std::filesystem::path &base, bool check_inputs = true);
 
 // True when the row's output exists with the size its row gives it (16-bit
 // header and samples, or the source's size for a copy): a file an interrupted
