@@ -12,11 +12,14 @@
 namespace tavol {
 namespace {
 
-// The process id and a counter of this process, in fixed-width hex.
+// The process id and a counter of this process, in fixed-width hex. The id is
+// asked once: a child forked later that writes beside its parent under the same
+// id only meets a taken name, which the exclusive create passes over.
 std::filesystem::path temporary_sibling(const std::filesystem::path &path) {
   static std::atomic<std::uint64_t> counter{0};
+  static const unsigned long pid = platform::process_id();
   char name[40];
-  std::snprintf(name, sizeof name, ".tavol-%08lx%016llx.tmp", platform::process_id() & 0xffffffffUL,
+  std::snprintf(name, sizeof name, ".tavol-%08lx%016llx.tmp", pid & 0xffffffffUL,
                 static_cast<unsigned long long>(counter.fetch_add(1)));
   return path.parent_path() / name;
 }

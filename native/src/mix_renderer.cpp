@@ -207,7 +207,15 @@ MixStats MixRenderer::render_job(const MixJob &job, bool measure) {
     stats.peak = top;
     stats.clipped = 0;
   }
-  make_folder(job.output.parent_path());
+  // Each output folder is made (or found) once per renderer, not once per file.
+  const std::filesystem::path folder = job.output.parent_path();
+  {
+    std::lock_guard lock(folders_mutex_);
+    if (!folders_.count(folder.native())) {
+      make_folder(folder);
+      folders_.insert(folder.native());
+    }
+  }
   write_wav16(job.output, pcm, clean.size, 1, rate_);
   return stats;
 }

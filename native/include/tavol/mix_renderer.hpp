@@ -93,6 +93,8 @@ private:
   std::mutex held_mutex_;
   std::unordered_map<std::string, AudioInput> held_; // opened by length(), not yet decoded
   std::size_t held_limit_;
+  std::mutex folders_mutex_;
+  std::unordered_set<std::string> folders_; // output folders made or found
   std::mutex levels_mutex_;
   std::unordered_map<std::string, double> active_levels_; // by clean path
 };
