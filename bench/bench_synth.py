@@ -125,7 +125,10 @@ def against_floor(root: Path, sizes, pairs: int, calls: int = 3):
         for _ in range(pairs):
             for side in sides:
                 got = subprocess.run([sys.executable, "-c", FLOOR_CHILD, here, side, str(root), str(n),
-                                      str(calls)], capture_output=True, text=True, check=True)
+                                      str(calls)], capture_output=True, text=True,
+                                     cwd=tempfile.gettempdir())  # the installed package, not ./tavol
+                if got.returncode != 0:
+                    raise SystemExit(got.stderr)
                 times = json.loads(got.stdout)
                 first[side].append(times[0])
                 warm[side].append(min(times[1:]))
