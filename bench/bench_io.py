@@ -1,81 +1,162 @@
-"""Batch loading speed: tavol's load_waves (sequential and pooled) against a plain
-librosa.load loop with the same arguments, on generated corpora, in one run.
+"""Batch loading speed: tavol's load_waves against pedalboard's AudioFile reader (a loop
+reading each file whole) and a plain librosa.load loop, on generated corpora.
 
-    python bench/bench_io.py [--files 1000] [--seconds 3]
+The first call of a process is what a script sees, so it is timed apart from the warm
+calls after it: every figure comes from a fresh process that imports its library (and
+numpy, which every audio script has), then times its first call and the best of the
+next ones. Processes run interleaved (tavol, pedalboard, tavol, ...) and each figure is
+the median over the pairs. A third process times allocating and touching the same
+number of output bytes with numpy, the fresh-memory cost any reader pays on a first call
+(on a virtual machine it varies widely from one process to the next).
+
+    python bench/bench_io.py [--files 1000] [--stereo-files 300] [--pairs 5]
+
+pedalboard is never a dependency of tavol: the bench installs it, without its
+dependencies, into build/bench-pedalboard (pip install --target) the first time, and says
+so when it cannot. The corpora live in RAM (/dev/shm) when the machine has it.
 """
 
 import argparse
-import contextlib
-import io as stdio
+import json
+import os
+import statistics
+import subprocess
+import sys
 import tempfile
-import time
 from pathlib import Path
 
-import librosa
+ROOT = Path(__file__).resolve().parent.parent
+PEDALBOARD_DIR = ROOT / "build" / "bench-pedalboard"
+
+CHILD = r"""
+import contextlib, io as _io, json, sys, time
+from pathlib import Path
 import numpy as np
-import soundfile as sf
+side, folder, calls = sys.argv[1], sys.argv[2], int(sys.argv[3])
+files = sorted(str(p) for p in Path(folder).glob("*.wav"))
+if side == "pedalboard":
+    sys.path.insert(0, sys.argv[4])
+    from pedalboard.io import AudioFile
+    def run():
+        out = []
+        for f in files:
+            with AudioFile(f) as a:
+                out.append((a.read(a.frames), a.samplerate))
+        return out
+elif side == "librosa":
+    import librosa
+    def run():
+        return [librosa.load(f, sr=None, mono=True) for f in files]
+elif side == "memory":
+    import soundfile as sf
+    total = sum(sf.info(f).frames for f in files)  # floats load_waves returns (mono)
+    def run():
+        return np.ones(total, np.float32)
+else:
+    from tavol.core import io
+    pooled = side == "pooled"
+    def run():
+        return io.load_waves(files, use_pool=pooled)
+times = []
+for _ in range(calls):
+    start = time.perf_counter()
+    with contextlib.redirect_stderr(_io.StringIO()):  # tqdm bars
+        result = run()
+    times.append(time.perf_counter() - start)
+    del result
+print(json.dumps(times))
+"""
 
-from tavol.core import io
 
+def make_corpus(folder: Path, n: int, seconds: float, rate: int, channels: int):
+    import numpy as np
+    import soundfile as sf
 
-def make_corpus(folder: Path, n: int, seconds: float, rate: int, channels: int) -> list:
     rng = np.random.default_rng(1234)
     folder.mkdir(parents=True, exist_ok=True)
-    files = []
     for i in range(n):
         x = (0.1 * rng.standard_normal((int(seconds * rate), channels))).astype(np.float32)
-        path = folder / f"utt{i:05d}.wav"
-        sf.write(path, x, rate, subtype="PCM_16")
-        files.append(path)
-    return files
+        sf.write(folder / f"utt{i:05d}.wav", x, rate, subtype="PCM_16")
 
 
-def best_of(fn, repeat: int) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        with contextlib.redirect_stderr(stdio.StringIO()):  # keep tqdm bars out of the figures
-            fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+def pedalboard_path():
+    """The folder pedalboard is importable from, installing it there once; None if it cannot be."""
+    probe = [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); import pedalboard.io",
+             str(PEDALBOARD_DIR)]
+    if subprocess.run(probe, capture_output=True).returncode == 0:
+        return PEDALBOARD_DIR
+    print(f"installing pedalboard (bench only, no dependencies) into {PEDALBOARD_DIR}")
+    got = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-deps", "--target",
+                          str(PEDALBOARD_DIR), "pedalboard"], capture_output=True, text=True)
+    if got.returncode != 0 or subprocess.run(probe, capture_output=True).returncode != 0:
+        print("pedalboard could not be installed: comparing against librosa only\n"
+              + got.stderr.strip()[-400:])
+        return None
+    return PEDALBOARD_DIR
 
 
-def run_case(name: str, folder: Path, n: int, seconds: float, rate: int, channels: int, repeat: int):
-    files = make_corpus(folder, n, seconds, rate, channels)
-    # warm the page cache and librosa once
-    librosa.load(files[0], sr=None, mono=True)
+def child(side: str, folder: Path, calls: int, extra: str = "") -> list:
+    out = subprocess.run([sys.executable, "-c", CHILD, side, str(folder), str(calls), extra],
+                         capture_output=True, text=True, check=True, cwd=tempfile.gettempdir())
+    return json.loads(out.stdout)
 
-    # The first load of a process pays for fresh memory (every page of its arrays is
-    # faulted in); later loads reuse the memory earlier results gave back (up to 256 MiB).
-    t_first = best_of(lambda: io.load_waves(folder, use_pool=True, core_=8), 1)
-    t_librosa = best_of(lambda: [librosa.load(str(f), sr=None, mono=True) for f in files], repeat)
-    t_seq = best_of(lambda: io.load_waves(folder, use_pool=False), repeat)
-    t_pool = best_of(lambda: io.load_waves(folder, use_pool=True, core_=8), repeat)
 
-    order = io.check_input(folder)[0][:20]
-    ref = [librosa.load(str(f), sr=None, mono=True)[0] for f in order]
-    got = io.load_waves(folder, use_pool=True)[:20]
-    assert all(np.array_equal(r, g[0]) for r, g in zip(ref, got)), "results differ from librosa"
+def load() -> str:
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
 
-    print(f"\n{name}: {n} files of {seconds:g} s at {rate} Hz, {channels} channel(s)")
-    print(f"  librosa.load loop      {t_librosa:8.3f} s   {n / t_librosa:9.0f} files/s")
-    print(f"  load_waves sequential  {t_seq:8.3f} s   {n / t_seq:9.0f} files/s   x{t_librosa / t_seq:.1f}")
-    print(f"  load_waves pooled      {t_pool:8.3f} s   {n / t_pool:9.0f} files/s   x{t_librosa / t_pool:.1f}")
-    print(f"  (first pooled run      {t_first:8.3f} s   {n / t_first:9.0f} files/s   x{t_librosa / t_first:.1f})")
-    return t_librosa / t_pool
+
+def run_case(name, folder, sides, pairs, calls, pb):
+    first = {s: [] for s in sides}
+    warm = {s: [] for s in sides}
+    for _ in range(pairs):
+        for side in sides:
+            times = child(side, folder, calls, str(pb or ""))
+            first[side].append(times[0])
+            warm[side].append(min(times[1:]))
+    med = {s: (statistics.median(first[s]), statistics.median(warm[s])) for s in sides}
+    print(f"\n{name}  ({load()})")
+    print(f"  {'':28s} {'first call':>10s} {'warm':>9s} {'first/warm':>10s}")
+    for side in sides:
+        f, w = med[side]
+        print(f"  {LABELS[side]:28s} {f:9.3f}s {w:8.3f}s {f / w:9.2f}x")
+    for ours in ("pooled", "sequential"):
+        for other in ("pedalboard", "librosa"):
+            if other in med:
+                print(f"  load_waves {ours:10s} vs {other:10s}: first call x{med[other][0] / med[ours][0]:.2f}"
+                      f", warm x{med[other][1] / med[ours][1]:.2f}")
+    return med
+
+
+LABELS = {"pooled": "load_waves(use_pool=True)", "sequential": "load_waves(use_pool=False)",
+          "pedalboard": "pedalboard AudioFile loop", "librosa": "librosa.load loop",
+          "memory": "numpy: touch the same bytes"}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--files", type=int, default=1000)
+    parser.add_argument("--stereo-files", type=int, default=300)
     parser.add_argument("--seconds", type=float, default=3.0)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--pairs", type=int, default=5)
+    parser.add_argument("--calls", type=int, default=3, help="calls per process: the first, then warm ones")
+    parser.add_argument("--librosa", action="store_true", help="also time a librosa.load loop (slow)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as tmp:
-        r16 = run_case("16 kHz mono", Path(tmp) / "mono16k", args.files, args.seconds, 16000, 1, args.repeat)
-        r44 = run_case("44.1 kHz stereo (mixed down)", Path(tmp) / "stereo44k", args.files, args.seconds,
-                       44100, 2, args.repeat)
-    print(f"\npooled speed-up over librosa: {r16:.1f}x (16 kHz mono), {r44:.1f}x (44.1 kHz stereo)")
+    pb = pedalboard_path()
+    sides = ["pooled", "sequential"] + (["pedalboard"] if pb else []) + (["librosa"] if args.librosa else [])
+    sides.append("memory")
+    ram = Path("/dev/shm")
+    where = ram if ram.is_dir() and os.access(ram, os.W_OK) else None
+    print(f"fresh process per figure, median of {args.pairs} interleaved rounds; {load()}")
+    with tempfile.TemporaryDirectory(dir=where) as tmp:
+        mono, stereo = Path(tmp) / "mono16k", Path(tmp) / "stereo44k"
+        make_corpus(mono, args.files, args.seconds, 16000, 1)
+        make_corpus(stereo, args.stereo_files, args.seconds, 44100, 2)
+        run_case(f"{args.files} files of {args.seconds:g} s, 16 kHz mono", mono, sides, args.pairs,
+                 args.calls, pb)
+        run_case(f"{args.stereo_files} files of {args.seconds:g} s, 44.1 kHz stereo, at their own rate "
+                 "(load_waves mixes to mono; pedalboard returns both channels)", stereo, sides,
+                 args.pairs, args.calls, pb)
+    print(f"\n{load()}")
 
 
 if __name__ == "__main__":

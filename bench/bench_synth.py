@@ -11,7 +11,13 @@ interleaved (each repeat runs every variant once) and given as the best wall tim
 best CPU time (all threads) of each, since the CPU time is what a loaded machine disturbs least.
 
     python bench/bench_synth.py [--clean 120 300] [--inc-clean 20] [--noises 4] [--repeat 3]
-                                [--dir FOLDER]
+                                [--dir FOLDER] [--floor-only] [--pairs 5]
+
+First, against the I/O floor (floor_copy.py: read each input once, write each output's
+bytes): the first call of a fresh process and the best warm call after it, tavol and the
+floor in alternating fresh processes, median of --pairs rounds; regular runs of each
+--clean size (120 entries render sequentially, 300 on 8 threads; the floor copies on
+one thread and on 8). --floor-only stops after that part.
 
 Runs of up to 200 entries render sequentially on both sides; larger ones in parallel.
 
@@ -71,6 +77,73 @@ def timed(fn, label: str, repeat: int) -> float:
     return best
 
 
+FLOOR_CHILD = r"""
+import contextlib, io as _io, json, sys, time
+from pathlib import Path
+sys.path.insert(0, sys.argv[1])
+import baseline_synth, floor_copy
+side, root, n, calls = sys.argv[2], Path(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+cleans = sorted((root / "clean").glob("*.wav"))[:n]
+noises = sorted((root / "noise").glob("*.wav"))
+snrs = [-5, 0, 5]
+if side == "tavol":
+    from tavol.core.synth import Synthesizer
+times = []
+for call in range(calls):
+    out = root / f"floor_{side}_{n}_{time.monotonic_ns()}"
+    start = time.perf_counter()
+    with contextlib.redirect_stderr(_io.StringIO()), contextlib.redirect_stdout(_io.StringIO()):
+        if side == "tavol":
+            s = Synthesizer(root / "clean", root / "noise", out, snrs)
+            s.cleanWaves, s.noiseWaves = list(cleans), list(noises)
+            s.syn("regular")
+        else:
+            entries = baseline_synth.plan(cleans, noises, snrs, out, "regular")
+            floor_copy.copy([(e[0], e[1], e[2]) for e in entries], 8 if side == "floor8" else 1)
+    times.append(time.perf_counter() - start)
+print(json.dumps(times))
+"""
+
+
+def load_text() -> str:
+    return "load average " + " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def against_floor(root: Path, sizes, pairs: int, calls: int = 3):
+    """tavol's syn against the copy floor, first call and warm, each in fresh processes."""
+    import json
+    import statistics
+    import subprocess
+
+    here = str(Path(__file__).resolve().parent)
+    print(f"\nagainst the I/O floor (fresh processes, median of {pairs} rounds; {load_text()})")
+    print(f"  {'':34s} {'first call':>10s} {'warm':>9s}")
+    for n in sizes:
+        sides = ["tavol", "floor1"] + (["floor8"] if n > baseline_synth.POOL_THRESHOLD else [])
+        first = {s: [] for s in sides}
+        warm = {s: [] for s in sides}
+        for _ in range(pairs):
+            for side in sides:
+                got = subprocess.run([sys.executable, "-c", FLOOR_CHILD, here, side, str(root), str(n),
+                                      str(calls)], capture_output=True, text=True,
+                                     cwd=tempfile.gettempdir())  # the installed package, not ./tavol
+                if got.returncode != 0:
+                    raise SystemExit(got.stderr)
+                times = json.loads(got.stdout)
+                first[side].append(times[0])
+                warm[side].append(min(times[1:]))
+        med = {s: (statistics.median(first[s]), statistics.median(warm[s])) for s in sides}
+        how = "8 threads" if n > baseline_synth.POOL_THRESHOLD else "sequential"
+        labels = {"tavol": f"tavol syn, {n} entries ({how})", "floor1": "floor: copy on 1 thread",
+                  "floor8": "floor: copy on 8 threads"}
+        for side in sides:
+            print(f"  {labels[side]:34s} {med[side][0]:9.3f}s {med[side][1]:8.3f}s")
+        for side in sides[1:]:
+            print(f"  tavol / {labels[side][7:]:26s} first x{med['tavol'][0] / med[side][0]:.2f}, "
+                  f"warm x{med['tavol'][1] / med[side][1]:.2f}")
+        print(f"  tavol first/warm x{med['tavol'][0] / med['tavol'][1]:.2f}   ({load_text()})")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--clean", type=int, nargs="+", default=[120, 300],
@@ -82,6 +155,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--dir", type=Path, default=None,
                         help="folder for the corpus and the outputs (default: RAM when available)")
+    parser.add_argument("--pairs", type=int, default=5, help="rounds of the floor comparison")
+    parser.add_argument("--floor-only", action="store_true", help="stop after the floor comparison")
     args = parser.parse_args()
     ram = Path("/dev/shm")
     where = args.dir if args.dir is not None else (ram if ram.is_dir() and os.access(ram, os.W_OK)
@@ -95,6 +170,9 @@ def main():
         cleans = sorted(clean_dir.glob("*.wav"))
         noises = sorted(noise_dir.glob("*.wav"))
         inc_cleans = cleans[: args.inc_clean]
+        against_floor(root, args.clean, args.pairs)
+        if args.floor_only:
+            return
 
         def tavol_run(mode, files, out):
             s = Synthesizer(clean_dir, noise_dir, root / out, SNRS)

@@ -1,7 +1,5 @@
 #include "tavol/arena.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
@@ -9,21 +7,24 @@
 #include <utility>
 #include <vector>
 
+#include "tavol/platform/memory.hpp"
+
 namespace tavol {
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = platform::kHugePageBytes;
 constexpr std::size_t kAlign = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
 // Released blocks kept for reuse, up to kKeptBytes, the way malloc keeps
 // freed memory: a loader that runs again (the next epoch, the next experiment
-// in a notebook) finds its pages mapped and skips faulting in and zeroing
-// fresh ones, which costs more than decoding a 16-bit file. The kept pages are
-// not marked MADV_FREE: walking a block's page tables for that cost more than
-// a tenth of a pooled load. Never destroyed: blocks may be released by arrays
-// that outlive static destruction.
+// in a notebook) finds its pages mapped and skips zeroing fresh ones. A kept
+// block is lent back to the system (platform::lend_back): its pages stay in
+// place while memory is plentiful, and the kernel takes them whenever it needs
+// them, so the pool never pins memory another program wants. With huge pages
+// that costs one page-table entry per 2 MiB. Never destroyed: blocks may be
+// released by arrays that outlive static destruction.
 class BlockPool {
 public:
   static BlockPool &instance() {
@@ -45,12 +46,13 @@ public:
     {
       std::lock_guard lock(mutex_);
       if (kept_ + bytes <= kKeptBytes) {
+        platform::lend_back(p, bytes);
         free_.emplace_back(p, bytes);
         kept_ += bytes;
         return;
       }
     }
-    ::munmap(p, bytes);
+    platform::unmap(p, bytes);
   }
 
 private:
@@ -69,20 +71,7 @@ std::shared_ptr<void> map_block(std::size_t bytes) {
   bytes = round_up(bytes, kHugePage);
   if (void *reused = BlockPool::instance().take(bytes))
     return own_block(reused, bytes);
-  // Over-allocate by one huge page so the start can be aligned to 2 MiB.
-  const std::size_t span = bytes + kHugePage;
-  void *raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED)
-    throw std::bad_alloc();
-  auto *base = static_cast<unsigned char *>(raw);
-  auto *aligned = reinterpret_cast<unsigned char *>(
-      round_up(reinterpret_cast<std::uintptr_t>(base), kHugePage));
-  const std::size_t head = static_cast<std::size_t>(aligned - base);
-  if (head > 0)
-    ::munmap(base, head);
-  if (span - head > bytes)
-    ::munmap(aligned + bytes, span - head - bytes);
-  return own_block(aligned, bytes);
+  return own_block(platform::map_huge_aligned(bytes), bytes);
 }
 
 } // namespace

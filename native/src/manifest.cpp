@@ -2,12 +2,7 @@
 // writing anywhere but the output folder.
 #include "tavol/manifest.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +12,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "tavol/atomic_file.hpp"
 #include "tavol/errors.hpp"
 
 namespace tavol {
@@ -41,6 +37,8 @@ bool lookup(std::string_view text, const std::array<std::string_view, N> &names,
 
 // Columns that a manifest must have; the measured ones after them are only written.
 constexpr std::size_t kPlannedColumns = 12;
+
+constexpr const char *kCreateTemporaryFailure = "cannot create a temporary file for ";
 
 std::string number(double v) {
   if (std::isnan(v))
@@ -154,28 +152,6 @@ enum Column : std::size_t {
   kRate,
   kClipping,
 };
-
-[[noreturn]] void io_fail(int err, const std::string &what, const fs::path &path) {
-  throw IoError(err, what + ": " + std::strerror(err), path);
-}
-
-// A temporary file beside `path` (short, fixed-length name), opened for writing.
-int temporary_beside(const fs::path &path, std::string &name) {
-  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  name = (folder / (std::string(kTemporaryPrefix) + "XXXXXX")).string();
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0)
-    io_fail(errno, "cannot create a temporary file for " + path.string(), path);
-  return fd;
-}
-
-void rename_over(const std::string &tmp, const fs::path &path) {
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    io_fail(err, "cannot rename onto " + path.string(), path);
-  }
-}
 
 } // namespace
 
@@ -424,40 +400,24 @@ std::vector<std::vector<std::size_t>> rows_by_noise(const std::vector<ManifestRo
   return groups;
 }
 
+// As a file made by mkstemp and then opened to all readers: the temporary is
+// its owner's alone until it is complete.
 void write_text_atomically(const fs::path &path, std::string_view text) {
-  std::string tmp;
-  const int fd = temporary_beside(path, tmp);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      io_fail(err, "cannot write " + path.string(), path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fchmod(fd, 0644) != 0 || ::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    io_fail(err, "cannot write " + path.string(), path);
-  }
-  rename_over(tmp, path);
+  AtomicFile out(path, true, kCreateTemporaryFailure);
+  out.write(text.data(), text.size());
+  out.commit(0644);
 }
 
 void copy_file_atomically(const fs::path &from, const fs::path &to) {
-  std::string tmp;
-  ::close(temporary_beside(to, tmp));
+  AtomicFile out(to, true, kCreateTemporaryFailure);
   std::error_code ec;
-  fs::copy_file(from, tmp, fs::copy_options::overwrite_existing, ec);
-  if (ec) {
-    ::unlink(tmp.c_str());
-    io_fail(ec.value(), "cannot copy " + from.string() + " to " + to.string(), to);
-  }
-  rename_over(tmp, to);
+  fs::copy_file(from, out.temporary(), fs::copy_options::overwrite_existing, ec);
+  if (ec)
+    throw IoError(ec.value(),
+                  "cannot copy " + from.string() + " to " + to.string() + ": " +
+                      std::strerror(ec.value()),
+                  to);
+  out.commit();
 }
 
 } // namespace tavol

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "tavol/audio_file.hpp"
 #include "tavol/errors.hpp"
 #include "tavol/mix.hpp"
+#include "tavol/platform/file.hpp"
 #include "tavol/scratch.hpp"
 #include "tavol/wav_writer.hpp"
 
@@ -37,8 +39,11 @@ void make_folder(const std::filesystem::path &folder) {
 
 } // namespace
 
+// A quarter of the descriptors the process may hold, so the files a plan
+// keeps open leave room for everything else it does.
 MixRenderer::MixRenderer(int rate, std::size_t cache_bytes)
-    : rate_(rate), cache_([this](const std::string &path) { return load(path); }, cache_bytes) {
+    : rate_(rate), cache_([this](const std::string &path) { return load(path); }, cache_bytes),
+      held_limit_(platform::open_file_limit() / 4) {
   if (rate < 1)
     throw InvalidArgument("the output rate must be a positive number of Hz, got " +
                           std::to_string(rate));
@@ -52,12 +57,32 @@ void MixRenderer::stage(const std::string &path, MixJob job) {
   staged_.insert_or_assign(path, std::move(job));
 }
 
-std::size_t MixRenderer::length(const std::string &path) const {
+std::size_t MixRenderer::length(const std::string &path) {
   if (auto it = provided_.find(path); it != provided_.end())
     return it->second->size();
   if (auto it = staged_.find(path); it != staged_.end())
     return length(it->second.clean);
-  return decoded_frames(probe_file(path), rate_);
+  AudioInput input = AudioInput::open(path);
+  const std::size_t frames = decoded_frames(input.info(), rate_);
+  std::lock_guard lock(held_mutex_);
+  if (held_.size() < held_limit_)
+    held_.insert_or_assign(path, std::move(input));
+  return frames;
+}
+
+AudioView MixRenderer::decode(const std::string &path, const DecodeOptions &options,
+                              const Allocate &allocate) {
+  std::optional<AudioInput> input;
+  {
+    std::lock_guard lock(held_mutex_);
+    if (auto it = held_.find(path); it != held_.end()) {
+      input.emplace(std::move(it->second));
+      held_.erase(it);
+    }
+  }
+  if (input)
+    return decode_input_into(std::move(*input), options, allocate);
+  return decode_file_into(path, options, allocate);
 }
 
 void MixRenderer::expect(const std::vector<MixJob> &jobs) {
@@ -83,8 +108,14 @@ struct MixRenderer::Held {
 // which the job that asked for it may be holding.
 AudioCache::Samples MixRenderer::load(const std::string &path) {
   auto it = staged_.find(path);
-  if (it == staged_.end())
-    return decode_file(path, DecodeOptions{rate_, true}).samples;
+  if (it == staged_.end()) {
+    AudioCache::Samples out;
+    decode(path, DecodeOptions{rate_, true}, [&out](std::size_t n) {
+      out.resize(n);
+      return out.data();
+    });
+    return out;
+  }
   const MixJob &job = it->second;
   const Held clean = samples(job.clean, -1);
   const Held noise = samples(job.noise, -1);
@@ -104,8 +135,8 @@ MixRenderer::Held MixRenderer::samples(const std::string &path, int slot) {
     return {it->second, it->second->data(), it->second->size()};
   if (slot >= 0 && single_use_.count(path) != 0) {
     Scratch<float> &memory = recording_memory[slot];
-    const AudioView view = decode_file_into(path, DecodeOptions{rate_, true, true},
-                                            [&memory](std::size_t n) { return memory.get(n); });
+    const AudioView view = decode(path, DecodeOptions{rate_, true, true},
+                                  [&memory](std::size_t n) { return memory.get(n); });
     return {nullptr, view.samples, view.frames};
   }
   AudioCache::Handle shared = cache_.get(path);
@@ -140,13 +171,7 @@ double MixRenderer::level_of(const MixJob &job, const Held &clean) {
 }
 
 MixStats MixRenderer::render_job(const MixJob &job, bool measure) {
-  struct GiveBackLargeBuffers {
-    ~GiveBackLargeBuffers() {
-      for (Scratch<float> &memory : recording_memory)
-        memory.trim();
-      mixture_memory.trim();
-    }
-  } give_back;
+  const TrimOnExit give_back(recording_memory[0], recording_memory[1], mixture_memory);
   check_no_nul(job.output);
   // A recording the decoder finds NaN or infinite in is the same error as one
   // that reaches the mixer so (provided by another decoder).
@@ -182,7 +207,15 @@ MixStats MixRenderer::render_job(const MixJob &job, bool measure) {
     stats.peak = top;
     stats.clipped = 0;
   }
-  make_folder(job.output.parent_path());
+  // Each output folder is made (or found) once per renderer, not once per file.
+  const std::filesystem::path folder = job.output.parent_path();
+  {
+    std::lock_guard lock(folders_mutex_);
+    if (!folders_.count(folder.native())) {
+      make_folder(folder);
+      folders_.insert(folder.native());
+    }
+  }
   write_wav16(job.output, pcm, clean.size, 1, rate_);
   return stats;
 }

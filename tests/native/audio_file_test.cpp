@@ -175,6 +175,32 @@ TEST(AudioFile, ProbeAndDecodeAgreeWithLibsndfile) {
   EXPECT_THROW(tavol::probe_file(dir / "missing.wav"), tavol::UnreadableAudio);
 }
 
+// An input opened ahead (as a synthesis plan opens it for its length) is read
+// from that open file: it decodes the same after its name is gone, through the
+// plain 16-bit path and through libsndfile.
+TEST(AudioFile, OpenedInputsDecodeFromTheFileTheyOpened) {
+  const fs::path dir = fresh_dir("held");
+  const std::vector<std::int16_t> pcm{1, -2, 300, -32768, 32767, 5, 6, 7, 8, 9};
+  tavol::write_wav16(dir / "a.wav", pcm.data(), 5, 2, 16000);
+  SF_INFO info{0, 8000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 0, 0};
+  SNDFILE *f = sf_open((dir / "b.flac").c_str(), SFM_WRITE, &info);
+  ASSERT_NE(f, nullptr);
+  sf_writef_short(f, pcm.data(), static_cast<sf_count_t>(pcm.size()));
+  sf_close(f);
+  for (const char *name : {"a.wav", "b.flac"}) {
+    const tavol::Audio want = tavol::decode_file(dir / name, {16000, true});
+    tavol::AudioInput input = tavol::AudioInput::open(dir / name);
+    EXPECT_EQ(tavol::decoded_frames(input.info(), 16000), want.frames) << name;
+    fs::remove(dir / name);
+    tavol::Audio got;
+    tavol::decode_input_into(std::move(input), {16000, true}, [&got](std::size_t n) {
+      got.samples.resize(n);
+      return got.samples.data();
+    });
+    EXPECT_EQ(got.samples, want.samples) << name;
+  }
+}
+
 // Headers and samples that no recording can have are refused as corrupt (so
 // no other decoder is tried), through every path of the decoder: plain 16-bit
 // WAV read from its bytes, libsndfile, mono or planar, resampled or not.

@@ -6,6 +6,7 @@ import json
 import multiprocessing
 import os
 import pickle
+import shutil
 import signal
 import subprocess
 import sys
@@ -740,3 +741,22 @@ def test_bad_manifests_name_the_row_and_column_and_write_nothing(tmp_path):
     with pytest.raises(ValueError, match="no column 'fit'"):
         synth.render(rows.drop(columns="fit"), out_path=tmp_path / "out")
     assert not (tmp_path / "out").exists() and not (tmp_path / "escape.wav").exists()
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="needs strace (tools/dev.sh installs it)")
+@pytest.mark.parametrize("mode,snrs", [("regular", [0, 5]), ("increment", list(range(34)))],
+                         ids=["sequential", "pooled"])
+def test_each_input_is_opened_once_per_run(tmp_path, mode, snrs):
+    # Planning reads each recording's header from the file that rendering then
+    # decodes: counted in the system calls of a real run (204 entries pool).
+    clean_dir, noise_dir = tmp_path / "clean", tmp_path / "noise"
+    inputs = [write_wav(clean_dir / f"c{i}.wav", frames=800 + i) for i in range(3)]
+    inputs += [write_wav(noise_dir / f"n{i}.wav", frames=4000, rate=8000, seed=i) for i in range(2)]
+    code = (f"from tavol.core.synth import Synthesizer; "
+            f"Synthesizer({str(clean_dir)!r}, {str(noise_dir)!r}, {str(tmp_path / 'out')!r}, "
+            f"{snrs!r}).syn({mode!r})")
+    log = tmp_path / "trace"
+    subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat", "-o", str(log), sys.executable,
+                    "-c", code], check=True, capture_output=True)
+    opened = [line for line in log.read_text().splitlines() if "= -1" not in line]
+    assert {str(p): sum(f'"{p}"' in line for line in opened) for p in inputs} == {str(p): 1 for p in inputs}

@@ -8,9 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
+
+#include "tavol/platform/file.hpp"
 
 namespace tavol {
 
@@ -63,8 +67,34 @@ struct AudioView {
   int rate = 0;
 };
 using Allocate = std::function<float *(std::size_t count)>;
+
+// An audio file opened once: its header read when it is opened, the file kept
+// open until it is decoded, so a caller that needs the length of a recording
+// long before it decodes it (a synthesis plan) reads the file once. Holds one
+// file descriptor; not thread-safe (move it to the thread that decodes).
+class AudioInput {
+public:
+  // Opens `path` and reads its header; throws like probe_file.
+  static AudioInput open(const std::filesystem::path &path);
+
+  const AudioInfo &info() const noexcept { return info_; }
+  const std::filesystem::path &path() const noexcept { return path_; }
+
+private:
+  AudioInput() = default;
+  friend AudioView decode_input_into(AudioInput &&input, const DecodeOptions &options,
+                                     const Allocate &allocate);
+  std::filesystem::path path_;
+  platform::File file_;
+  std::optional<std::uint64_t> size_; // of a regular file
+  AudioInfo info_;
+};
+
 AudioView decode_file_into(const std::filesystem::path &path, const DecodeOptions &options,
                            const Allocate &allocate);
+// The same for a file opened ahead (its descriptor is closed on return).
+AudioView decode_input_into(AudioInput &&input, const DecodeOptions &options,
+                            const Allocate &allocate);
 
 // Mean of the channels, summed in channel order in float32 and divided by the
 // channel count, exactly as numpy's mean over the channel axis does it.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tavol/audio_cache.hpp"
+#include "tavol/audio_file.hpp"
 #include "tavol/constants.hpp"
 #include "tavol/mix.hpp"
 
@@ -58,9 +59,11 @@ public:
   // bypass the cache. Optional; call before rendering starts (not thread-safe).
   void expect(const std::vector<MixJob> &jobs);
   // Samples `path` has at the renderer's rate: from the header alone, from
-  // provide(), or the length of a staged mixture's clean.
-  // Throws UnreadableAudio / CorruptAudio like probe_file.
-  std::size_t length(const std::string &path) const;
+  // provide(), or the length of a staged mixture's clean. The file stays
+  // open (up to a quarter of the process's descriptors) until a job decodes
+  // it, so a run reads each input once. Throws UnreadableAudio / CorruptAudio
+  // like probe_file. Call before rendering starts (not thread-safe).
+  std::size_t length(const std::string &path);
   // Renders one job: decodes (or reuses) both recordings, mixes, creates the
   // output's folder and writes the file atomically. With `measure`, the
   // returned stats hold the written file's peak and realised SNR. A
@@ -76,6 +79,8 @@ private:
   // `slot` 0 or 1: single-use recordings go to that per-thread buffer; -1: never.
   Held samples(const std::string &path, int slot);
   AudioCache::Samples load(const std::string &path);
+  // Decodes `path`, from the file length() opened when it holds it.
+  AudioView decode(const std::string &path, const DecodeOptions &options, const Allocate &allocate);
   double level_of(const MixJob &job, const Held &clean);
   // The mixing options of `job` at this renderer's rate, its clean level included.
   MixOptions options_for(const MixJob &job, const Held &clean);
@@ -85,6 +90,11 @@ private:
   std::unordered_map<std::string, AudioCache::Handle> provided_;
   std::unordered_map<std::string, MixJob> staged_;
   std::unordered_set<std::string> single_use_;
+  std::mutex held_mutex_;
+  std::unordered_map<std::string, AudioInput> held_; // opened by length(), not yet decoded
+  std::size_t held_limit_;
+  std::mutex folders_mutex_;
+  std::unordered_set<std::string> folders_; // output folders made or found
   std::mutex levels_mutex_;
   std::unordered_map<std::string, double> active_levels_; // by clean path
 };

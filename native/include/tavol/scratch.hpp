@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <tuple>
 
 namespace tavol {
 
@@ -40,6 +41,21 @@ private:
   std::unique_ptr<T[]> data_;
   std::size_t capacity_ = 0;
   std::size_t keep_;
+};
+
+// Trims the given scratch buffers when the scope ends, however it ends: a
+// call that met an unusually long file gives its memory back on the way out.
+template <class... Buffers> class TrimOnExit {
+public:
+  explicit TrimOnExit(Buffers &...buffers) noexcept : buffers_(buffers...) {}
+  TrimOnExit(const TrimOnExit &) = delete;
+  TrimOnExit &operator=(const TrimOnExit &) = delete;
+  ~TrimOnExit() {
+    std::apply([](auto &...b) { (b.trim(), ...); }, buffers_);
+  }
+
+private:
+  std::tuple<Buffers &...> buffers_;
 };
 
 } // namespace tavol
