@@ -170,7 +170,6 @@ constexpr double kGuard = 0x1p-30;
 using v4d = double __attribute__((vector_size(32)));
 using v4f = float __attribute__((vector_size(16)));
 using v4l = std::int64_t __attribute__((vector_size(32)));
-using v4i = std::int32_t __attribute__((vector_size(16)));
 
 // A change of the number of thresholds reached: from sample `at` on, `level`.
 struct Step {
@@ -253,13 +252,14 @@ __attribute__((always_inline)) inline void run_lanes(const float *x, std::size_t
         v4f r[4];
         for (std::size_t lane = 0; lane < 4; ++lane)
           std::memcpy(&r[lane], s + lane * len, sizeof(v4f));
-        const v4f t0 = __builtin_shuffle(r[0], r[1], v4i{0, 4, 1, 5});
-        const v4f t1 = __builtin_shuffle(r[0], r[1], v4i{2, 6, 3, 7});
-        const v4f t2 = __builtin_shuffle(r[2], r[3], v4i{0, 4, 1, 5});
-        const v4f t3 = __builtin_shuffle(r[2], r[3], v4i{2, 6, 3, 7});
-        const v4f column[4] = {
-            __builtin_shuffle(t0, t2, v4i{0, 1, 4, 5}), __builtin_shuffle(t0, t2, v4i{2, 3, 6, 7}),
-            __builtin_shuffle(t1, t3, v4i{0, 1, 4, 5}), __builtin_shuffle(t1, t3, v4i{2, 3, 6, 7})};
+        const v4f t0 = __builtin_shufflevector(r[0], r[1], 0, 4, 1, 5);
+        const v4f t1 = __builtin_shufflevector(r[0], r[1], 2, 6, 3, 7);
+        const v4f t2 = __builtin_shufflevector(r[2], r[3], 0, 4, 1, 5);
+        const v4f t3 = __builtin_shufflevector(r[2], r[3], 2, 6, 3, 7);
+        const v4f column[4] = {__builtin_shufflevector(t0, t2, 0, 1, 4, 5),
+                               __builtin_shufflevector(t0, t2, 2, 3, 6, 7),
+                               __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+                               __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
         for (int t = 0; t < 4; ++t) {
           v4d v = __builtin_convertvector(column[t], v4d);
           if constexpr (!Tracked)
