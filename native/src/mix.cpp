@@ -170,14 +170,12 @@ inline double mix_value(const float *signal, float noise, std::size_t k, double 
 // block of eight, the sum and sum of squares of the noise as written
 // (e = q / 32767 - clean_gain * clean, q the 16-bit value); over all samples,
 // the extremes of the values before the conversion (from which the peak and
-// whether anything clipped follow) and of the 16-bit values (the same peak;
-// a value at either end of the range may have clipped). The lanes do not
-// depend on the vector width, so both builds give the same sums.
+// whether anything clipped follow). The lanes do not depend on the vector
+// width, so both builds give the same sums.
 struct Tally {
   double clean_gain = 0.0;
   double e_sum[kLanes] = {}, e_squares[kLanes] = {};
   double v_max = 0.0, v_min = 0.0;
-  int q_max = 0, q_min = 0;
 };
 
 constexpr double kInvFullScale = 1.0 / static_cast<double>(kFullScale);
@@ -192,22 +190,9 @@ inline void tally_one(Tally &t, std::size_t lane, double v, std::int16_t q, doub
   t.e_squares[lane] += e * e;
   t.v_max = v > t.v_max ? v : t.v_max; // NaN leaves the extremes alone
   t.v_min = v < t.v_min ? v : t.v_min;
-  t.q_max = std::max<int>(t.q_max, q);
-  t.q_min = std::min<int>(t.q_min, q);
 }
 
 #if TAVOL_HAVE_SSE2
-// The extremes of eight 16-bit values into the tally's.
-inline void tally_extremes(Tally &t, __m128i q_max, __m128i q_min) {
-  std::int16_t hi[8], lo[8];
-  _mm_storeu_si128(reinterpret_cast<__m128i *>(hi), q_max);
-  _mm_storeu_si128(reinterpret_cast<__m128i *>(lo), q_min);
-  for (int k = 0; k < 8; ++k) {
-    t.q_max = std::max<int>(t.q_max, hi[k]);
-    t.q_min = std::min<int>(t.q_min, lo[k]);
-  }
-}
-
 inline __m128d clamp_sse2(__m128d v) {
   const __m128d low = _mm_set1_pd(kPcm16Min), high = _mm_set1_pd(kPcm16Max);
   v = _mm_and_pd(v, _mm_cmpord_pd(v, v)); // NaN -> 0
@@ -228,18 +213,14 @@ struct TallySse2 {
       e_sum[k] = e_squares[k] = _mm_setzero_pd();
   }
   // Two values v (before the conversion), their 16-bit values q and clean samples s, lanes 2k,
-  // 2k+1. With a clean gain of 1 (Unit), the clean is taken as it is (the same bits); the
-  // extremes of v only when asked (Extremes).
-  template <bool Unit, bool Extremes>
+  // 2k+1.
   void add(int k, __m128d v, __m128d q, __m128d s, __m128d clean_gain) {
     const __m128d e =
-        _mm_sub_pd(_mm_mul_pd(q, _mm_set1_pd(kInvFullScale)), Unit ? s : _mm_mul_pd(clean_gain, s));
+        _mm_sub_pd(_mm_mul_pd(q, _mm_set1_pd(kInvFullScale)), _mm_mul_pd(clean_gain, s));
     e_sum[k] = _mm_add_pd(e_sum[k], e);
     e_squares[k] = _mm_add_pd(e_squares[k], _mm_mul_pd(e, e));
-    if constexpr (Extremes) {
-      v_max = _mm_max_pd(v, v_max); // the second operand when v is NaN
-      v_min = _mm_min_pd(v, v_min);
-    }
+    v_max = _mm_max_pd(v, v_max); // the second operand when v is NaN
+    v_min = _mm_min_pd(v, v_min);
   }
   void into(Tally &t) const {
     double buf[2];
@@ -258,9 +239,7 @@ struct TallySse2 {
   }
 };
 
-// Measuring while writing, the extremes are taken of the 16-bit values (a
-// cheaper pass); measuring alone, of the values before the conversion.
-template <bool Store, bool Measure, bool Unit>
+template <bool Store, bool Measure>
 std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t n, double gain,
                             double mean, double full_scale, std::int16_t *dst, Tally *tally) {
   const __m128d g = _mm_set1_pd(gain), m = _mm_set1_pd(mean);
@@ -282,30 +261,19 @@ std::size_t mix_blocks_sse2(const float *signal, const float *noise, std::size_t
     const __m128d v_lo = _mm_mul_pd(lo, fs), v_hi = _mm_mul_pd(hi, fs);
     const __m128i q = saturate_sse2(v_lo, v_hi);
     if constexpr (Measure) {
-      sums.add<Unit, !Store>(lanes, v_lo, _mm_cvtepi32_pd(q), s_lo, clean_gain);
-      sums.add<Unit, !Store>(lanes + 1, v_hi, _mm_cvtepi32_pd(_mm_shuffle_epi32(q, 0x0E)), s_hi,
-                             clean_gain);
+      sums.add(lanes, v_lo, _mm_cvtepi32_pd(q), s_lo, clean_gain);
+      sums.add(lanes + 1, v_hi, _mm_cvtepi32_pd(_mm_shuffle_epi32(q, 0x0E)), s_hi, clean_gain);
     }
     return q;
   };
-  [[maybe_unused]] __m128i q_max = _mm_setzero_si128(), q_min = _mm_setzero_si128();
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     const __m128i a = four(i, 0), b = four(i + 4, 2);
-    if constexpr (Store) {
-      const __m128i q = _mm_packs_epi32(a, b);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), q);
-      if constexpr (Measure) {
-        q_max = _mm_max_epi16(q_max, q);
-        q_min = _mm_min_epi16(q_min, q);
-      }
-    }
-  }
-  if constexpr (Measure) {
-    sums.into(*tally);
     if constexpr (Store)
-      tally_extremes(*tally, q_max, q_min);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(a, b));
   }
+  if constexpr (Measure)
+    sums.into(*tally);
   return i;
 }
 #endif
@@ -320,17 +288,14 @@ struct TallyAvx2 {
       e_sum[k] = e_squares[k] = _mm256_setzero_pd();
     v_max = v_min = _mm256_setzero_pd();
   }
-  template <bool Unit, bool Extremes>
   __attribute__((target("avx2"))) void add(int k, __m256d v, __m256d q, __m256d s,
                                            __m256d clean_gain) {
     const __m256d e = _mm256_sub_pd(_mm256_mul_pd(q, _mm256_set1_pd(kInvFullScale)),
-                                    Unit ? s : _mm256_mul_pd(clean_gain, s));
+                                    _mm256_mul_pd(clean_gain, s));
     e_sum[k] = _mm256_add_pd(e_sum[k], e);
     e_squares[k] = _mm256_add_pd(e_squares[k], _mm256_mul_pd(e, e));
-    if constexpr (Extremes) {
-      v_max = _mm256_max_pd(v, v_max); // the second operand when v is NaN
-      v_min = _mm256_min_pd(v, v_min);
-    }
+    v_max = _mm256_max_pd(v, v_max); // the second operand when v is NaN
+    v_min = _mm256_min_pd(v, v_min);
   }
   __attribute__((target("avx2"))) void into(Tally &t) const {
     double buf[4];
@@ -349,7 +314,7 @@ struct TallyAvx2 {
   }
 };
 
-template <bool Store, bool Measure, bool Unit>
+template <bool Store, bool Measure>
 __attribute__((target("avx2"))) std::size_t
 mix_blocks_avx2(const float *signal, const float *noise, std::size_t n, double gain, double mean,
                 double full_scale, std::int16_t *dst, Tally *tally) {
@@ -369,46 +334,35 @@ mix_blocks_avx2(const float *signal, const float *noise, std::size_t n, double g
     const __m256d clean = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_ORD_Q)); // NaN -> 0
     const __m128i q = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(clean, low), high));
     if constexpr (Measure)
-      sums.add<Unit, !Store>(lanes, v, _mm256_cvtepi32_pd(q), s, clean_gain);
+      sums.add(lanes, v, _mm256_cvtepi32_pd(q), s, clean_gain);
     return q;
   };
-  [[maybe_unused]] __m128i q_max = _mm_setzero_si128(), q_min = _mm_setzero_si128();
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     const __m128i a = four(i, 0), b = four(i + 4, 1);
-    if constexpr (Store) {
-      const __m128i q = _mm_packs_epi32(a, b);
-      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), q);
-      if constexpr (Measure) {
-        q_max = _mm_max_epi16(q_max, q);
-        q_min = _mm_min_epi16(q_min, q);
-      }
-    }
-  }
-  if constexpr (Measure) {
-    sums.into(*tally);
     if constexpr (Store)
-      tally_extremes(*tally, q_max, q_min);
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packs_epi32(a, b));
   }
+  if constexpr (Measure)
+    sums.into(*tally);
   return i;
 }
 #endif
 
 // One run of the fitted noise: writes (Store) and/or measures (Measure) the
 // mixture of `n` samples.
-template <bool Store, bool Measure, bool Unit>
-void mix_run_as(const float *signal, const float *noise, std::size_t n, double gain, double mean,
-                double full_scale, [[maybe_unused]] SampleLoops loops, std::int16_t *dst,
-                Tally *tally) {
+template <bool Store, bool Measure>
+void mix_run(const float *signal, const float *noise, std::size_t n, double gain, double mean,
+             double full_scale, [[maybe_unused]] SampleLoops loops, std::int16_t *dst,
+             Tally *tally) {
   std::size_t i =
 #if TAVOL_HAVE_AVX2
-      use_avx2(loops) ? mix_blocks_avx2<Store, Measure, Unit>(signal, noise, n, gain, mean,
-                                                              full_scale, dst, tally)
-                      :
+      use_avx2(loops)
+          ? mix_blocks_avx2<Store, Measure>(signal, noise, n, gain, mean, full_scale, dst, tally)
+          :
 #endif
 #if TAVOL_HAVE_SSE2
-                      mix_blocks_sse2<Store, Measure, Unit>(signal, noise, n, gain, mean,
-                                                            full_scale, dst, tally);
+          mix_blocks_sse2<Store, Measure>(signal, noise, n, gain, mean, full_scale, dst, tally);
 #else
       std::size_t{0}; // the per-sample loop below does it all
 #endif
@@ -420,15 +374,6 @@ void mix_run_as(const float *signal, const float *noise, std::size_t n, double g
     if constexpr (Measure)
       tally_one(*tally, lane % kLanes, v, q, signal ? static_cast<double>(signal[i]) : 0.0);
   }
-}
-
-template <bool Store, bool Measure>
-void mix_run(const float *signal, const float *noise, std::size_t n, double gain, double mean,
-             double full_scale, SampleLoops loops, std::int16_t *dst, Tally *tally) {
-  if (Measure && tally->clean_gain == 1.0) // the usual case: one multiply less per sample
-    return mix_run_as<Store, Measure, true>(signal, noise, n, gain, mean, full_scale, loops, dst,
-                                            tally);
-  mix_run_as<Store, Measure, false>(signal, noise, n, gain, mean, full_scale, loops, dst, tally);
 }
 
 // Checks that the noise can be fitted to `length` samples at `offset`.
@@ -566,8 +511,10 @@ MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double s
   using yes = std::true_type;
   using no = std::false_type;
 
-  // How many values clip at `fs`.
-  auto count_clipped = [&](double fs) -> std::size_t {
+  // How many values clip at `fs`: only counted when the extremes say some do.
+  auto count_clipped = [&](const Tally &t, double fs) -> std::size_t {
+    if (!clips(t.v_max) && !clips(t.v_min))
+      return 0;
     std::size_t clipped = 0;
     for_each_piece(noise, n, offset, [&](const float *src, std::size_t start, std::size_t count) {
       const float *s = signal ? signal + start : nullptr;
@@ -581,8 +528,7 @@ MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double s
   if (options.clipping != Clipping::Saturate) {
     Tally look;
     pass(no{}, yes{}, full_scale, &look);
-    const std::size_t clipped =
-        clips(look.v_max) || clips(look.v_min) ? count_clipped(full_scale) : 0;
+    const std::size_t clipped = count_clipped(look, full_scale);
     const double peak = std::max(look.v_max, -look.v_min);
     if (clipped > 0 && options.clipping == Clipping::Error)
       throw ClippingError("the mixture of " + quoted(clean.name) + " and " + quoted(noise.name) +
@@ -606,10 +552,9 @@ MixStats mix_pcm16_into(const Recording &clean, const Recording &noise, double s
   // The noise as written: the 16-bit samples less the clean they carry.
   const double e_mean = combine(tally.e_sum) / static_cast<double>(n);
   const double e_var = combine(tally.e_squares) / static_cast<double>(n) - e_mean * e_mean;
-  // A 16-bit value at either end of the range may have clipped: then count.
-  stats.clipped =
-      tally.q_max == kPcm16Max || tally.q_min == kPcm16Min ? count_clipped(written_scale) : 0;
-  stats.peak = std::max(tally.q_max, -tally.q_min);
+  stats.clipped = count_clipped(tally, written_scale);
+  stats.peak = std::max(static_cast<int>(saturate_pcm16(tally.v_max)),
+                        -static_cast<int>(saturate_pcm16(tally.v_min)));
   stats.realised_snr_db = 10.0 * std::log10(stats.scale * stats.scale * stats.clean_level / e_var);
   return stats;
 }
