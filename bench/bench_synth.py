@@ -7,11 +7,13 @@ on a generated corpus, in one run. Clean files are 16 kHz; the longer noise file
 Then, in the same run, what the self-describing runs cost against a plain syn: writing
 the manifest (manifest=True), re-rendering it (tavol.core.synth.render), and the active
 speech level of P.56 as the SNR definition (snr_definition="active"). Those are timed
-interleaved (each repeat runs every variant once) and given as the best wall time and the
-best CPU time (all threads) of each, since the CPU time is what a loaded machine disturbs least.
+interleaved (each repeat runs every variant once, in an order turned by one each repeat, after
+a garbage collection) and given as the best wall time and the best CPU time (all threads) of
+each, since the CPU time is what a loaded machine disturbs least. The re-rendered manifest is
+written once beforehand by an untimed syn(manifest=True).
 
     python bench/bench_synth.py [--clean 120 300] [--inc-clean 20] [--noises 4] [--repeat 3]
-                                [--dir FOLDER] [--floor-only] [--pairs 5]
+                                [--dir FOLDER] [--floor-only] [--self-only] [--pairs 5]
 
 First, against the I/O floor (floor_copy.py: read each input once, write each output's
 bytes): the first call of a fresh process and the best warm call after it, tavol and the
@@ -30,6 +32,7 @@ measured ratio whatever either side computes. --dir puts the work on a disk inst
 
 import argparse
 import contextlib
+import gc
 import io as stdio
 import os
 import sys
@@ -157,6 +160,8 @@ def main():
                         help="folder for the corpus and the outputs (default: RAM when available)")
     parser.add_argument("--pairs", type=int, default=5, help="rounds of the floor comparison")
     parser.add_argument("--floor-only", action="store_true", help="stop after the floor comparison")
+    parser.add_argument("--self-only", action="store_true",
+                        help="only the self-describing runs (no plain-Python comparison)")
     args = parser.parse_args()
     ram = Path("/dev/shm")
     where = args.dir if args.dir is not None else (ram if ram.is_dir() and os.access(ram, os.W_OK)
@@ -170,7 +175,8 @@ def main():
         cleans = sorted(clean_dir.glob("*.wav"))
         noises = sorted(noise_dir.glob("*.wav"))
         inc_cleans = cleans[: args.inc_clean]
-        against_floor(root, args.clean, args.pairs)
+        if not args.self_only:
+            against_floor(root, args.clean, args.pairs)
         if args.floor_only:
             return
 
@@ -189,7 +195,7 @@ def main():
               f"{args.noise_seconds:g} s at 44.1 kHz; SNRs {SNRS}; best of {args.repeat}")
         ratios = {}
         cases = [("regular", cleans[:n]) for n in args.clean] + [("increment", inc_cleans)]
-        for mode, files in cases:
+        for mode, files in [] if args.self_only else cases:
             n = len(baseline_synth.plan(files, noises, SNRS, root, mode))
             how = "8 threads / Pool(8)" if n > baseline_synth.POOL_THRESHOLD else "sequential"
             tag = f"{mode}{n}_"
@@ -205,19 +211,27 @@ def main():
                   f"   tavol x{t_fast / t_tavol:.1f}")
 
         # Manifests, re-rendering and the P.56 definition against a plain syn.
-        print("\nself-describing runs (best of %d, interleaved): wall / CPU" % max(args.repeat, 5))
+        repeats = max(args.repeat, 7)
+        print("\nself-describing runs (best of %d, interleaved): wall / CPU" % repeats)
+        variants = [("syn", {}), ("manifest", {"manifest": True}),
+                    ("active", {"snr_definition": "active"}), ("render", None)]
         for mode, files in cases:
             n = len(baseline_synth.plan(files, noises, SNRS, root, mode))
+            source = root / f"m_{mode}{n}_source"
+            with contextlib.redirect_stderr(stdio.StringIO()), contextlib.redirect_stdout(stdio.StringIO()):
+                s = Synthesizer(clean_dir, noise_dir, source, SNRS)
+                s.cleanWaves, s.noiseWaves = list(files), list(noises)
+                s.syn(mode, manifest=True)
             wall, cpu = {}, {}
-            for r in range(max(args.repeat, 5)):
-                for label, kwargs in [("syn", {}), ("manifest", {"manifest": True}),
-                                      ("active", {"snr_definition": "active"}), ("render", None)]:
+            for r in range(repeats):
+                for label, kwargs in variants[r % len(variants):] + variants[:r % len(variants)]:
                     out = root / f"m_{mode}{n}_{label}{r}"
+                    gc.collect()
                     start, start_cpu = time.perf_counter(), time.process_time()
                     with contextlib.redirect_stderr(stdio.StringIO()), \
                             contextlib.redirect_stdout(stdio.StringIO()):
                         if kwargs is None:
-                            synth.render(root / f"m_{mode}{n}_manifest{r}" / "manifest.csv", out_path=out)
+                            synth.render(source / "manifest.csv", out_path=out)
                         else:
                             s = Synthesizer(clean_dir, noise_dir, out, SNRS)
                             s.cleanWaves, s.noiseWaves = list(files), list(noises)
@@ -232,6 +246,8 @@ def main():
                       f"   {100 * (wall[label] / wall['syn'] - 1):+6.1f}% wall"
                       f" {100 * (cpu[label] / cpu['syn'] - 1):+6.1f}% CPU")
 
+        if args.self_only:
+            return
         # Same seed, same draws in the same order: the sequential runs agree sample for sample
         # up to float32-versus-double rounding.
         np.random.seed(3)

@@ -81,6 +81,20 @@ TEST(SpeechLevel, CountsEqualTheReferenceLoop) {
   }
 }
 
+// Square waves whose envelope settles on a threshold, a hair above one, and
+// above full scale, then silence; lengths short and long, odd and even.
+TEST(SpeechLevel, CountsEqualTheReferenceLoopOnSteadyLevels) {
+  for (const float amplitude : {0x1p-5f, std::nextafter(0x1p-9f, 1.0f), 0.75f, 3.0f})
+    for (const std::size_t n : {3001u, 40011u, 96000u}) {
+      std::vector<float> x(n, 0.0f);
+      for (std::size_t k = 0; k < 2 * n / 3; ++k)
+        x[k] = k % 2 ? amplitude : -amplitude;
+      EXPECT_EQ(tavol::speech_activity_counts(x.data(), x.size(), kRate),
+                reference_counts(x, kRate))
+          << amplitude << " " << n;
+    }
+}
+
 TEST(SpeechLevel, ToneKeepsItsLevelWhenSilenceIsInserted) {
   const std::size_t eight_s = 8 * kRate;
   const auto steady = tone(eight_s, 0.5);
