@@ -1153,22 +1153,48 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
       bar.attr("update")(1);
     }
   } else {
+    // This process scores files too, beside workers - 1 worker processes:
+    // its back-ends are imported already, while a worker process costs about
+    // 2 s of processor time to start (numpy, and scipy.signal under pystoi),
+    // as much as scoring eight files. Each worker keeps two files in hand.
+    const OneBlasThread one_blas_thread;
     py::object futures = py::module_::import("concurrent.futures");
     py::object context = py::module_::import("multiprocessing").attr("get_context")("spawn");
-    py::object executor = futures.attr("ProcessPoolExecutor")(
-        "max_workers"_a = std::min<std::size_t>(static_cast<std::size_t>(pool), jobs.size()),
-        "mp_context"_a = context, "initializer"_a = m.attr("_score_worker_init"));
+    const std::size_t procs =
+        std::min<std::size_t>(static_cast<std::size_t>(pool) - 1, jobs.size() - 1);
+    py::object executor =
+        futures.attr("ProcessPoolExecutor")("max_workers"_a = procs, "mp_context"_a = context,
+                                            "initializer"_a = m.attr("_score_worker_init"));
     try {
       py::object fn = m.attr("_score_file");
       py::dict index_of;
-      for (std::size_t i : jobs) {
-        py::tuple a = job_args(i);
-        index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(i);
-      }
-      for (py::handle done : futures.attr("as_completed")(index_of)) {
-        results[index_of[done].cast<std::size_t>()] = done.attr("result")();
+      std::size_t next = 0;
+      auto submit = [&] {
+        for (; next < jobs.size() && py::len(index_of) < 2 * procs; ++next) {
+          py::tuple a = job_args(jobs[next]);
+          index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(jobs[next]);
+        }
+      };
+      auto collect = [&](py::object timeout) {
+        py::tuple waited = futures.attr("wait")(py::list(index_of), "timeout"_a = timeout,
+                                                "return_when"_a = futures.attr("FIRST_COMPLETED"));
+        for (py::handle done : waited[0]) {
+          results[index_of[done].cast<std::size_t>()] = done.attr("result")();
+          index_of.attr("pop")(done);
+          bar.attr("update")(1);
+        }
+      };
+      submit();
+      while (next < jobs.size()) {
+        py::tuple a = job_args(jobs[next++]);
+        results[jobs[next - 1]] =
+            score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
         bar.attr("update")(1);
+        collect(py::float_(0.0));
+        submit();
       }
+      while (py::len(index_of) > 0)
+        collect(py::none());
     } catch (...) {
       executor.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
       bar.attr("close")();
@@ -1268,7 +1294,8 @@ PYBIND11_MODULE(evaluator, m) {
         "8 kHz), STOI with pystoi, SDR and SI-SDR natively. Files that cannot be paired, read "
         "or scored are rows with a text in the \"error\" column and NaN scores (a measure "
         "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
-        "(default: the machine's cores) worker processes score files at once; they are "
+        "(default: the machine's cores) processes score files at once, this one and worker "
+        "processes; these are "
         "started with the spawn method, so a script that calls this with more than one worker "
         "needs the usual `if __name__ == \"__main__\":` guard.");
   m.def("_score_worker_init", &score_worker_init,
