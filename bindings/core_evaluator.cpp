@@ -174,6 +174,50 @@ py::object pesq_mos_lqo(py::object rate, py::object ref, py::object deg) {
   return pesq(rate, ref, deg, mode);
 }
 
+// ---------------------------------------------------------------- BLAS threads
+
+// Holds the BLAS libraries loaded in this process (OpenBLAS under numpy and
+// scipy) to one thread while scoring. The measures make many small matrix
+// products and solves (mir_eval's filter solve, pystoi's band sums), which
+// multi-threaded BLAS does not speed up: measured on two loaded cores, its
+// threads spinning between calls took about 40% of `eval`'s processor time. The scorers run
+// alongside PESQ programs or worker processes that already use the cores. Both the serial and the
+// parallel paths hold the limit, so their results agree to the bit. threadpoolctl comes with
+// scikit-learn (a librosa dependency); without it nothing is limited.
+//
+// One BLAS thread from now on; returns the limiter that restores the previous
+// limits, or None without threadpoolctl.
+py::object limit_blas_threads() {
+  try {
+    return py::module_::import("threadpoolctl")
+        .attr("threadpool_limits")("limits"_a = 1, "user_api"_a = "blas");
+  } catch (py::error_already_set &e) {
+    if (!e.matches(PyExc_ImportError))
+      throw;
+    return py::none();
+  }
+}
+
+// The limit for as long as it lives.
+class OneBlasThread {
+public:
+  OneBlasThread() : limits_(limit_blas_threads()) {}
+  ~OneBlasThread() {
+    if (limits_.is_none())
+      return;
+    try {
+      limits_.attr("restore_original_limits")();
+    } catch (py::error_already_set &e) {
+      e.discard_as_unraisable("restoring the BLAS thread limits");
+    }
+  }
+  OneBlasThread(const OneBlasThread &) = delete;
+  OneBlasThread &operator=(const OneBlasThread &) = delete;
+
+private:
+  py::object limits_;
+};
+
 // ---------------------------------------------------------------- native measures
 
 using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
@@ -725,6 +769,7 @@ void evaluate_eval(py::object self_, py::object enhance_method, py::object enhan
   self_.attr(kAttrEnhanced) = m.attr("np").attr("array")(enhanced_list)[perm];
   std::array<py::object, 3> baselines, cells;
   try {
+    const OneBlasThread one_blas_thread;
     std::optional<AheadInScope> ahead;
     if (pool > 1)
       ahead.emplace(self_, pool);
@@ -1005,6 +1050,10 @@ py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::str
   return best == nullptr ? py::object(py::none()) : py::object(clean_by_stem[py::bytes(*best)]);
 }
 
+// Set-up of a score_corpus worker process: one BLAS thread for its lifetime
+// (see limit_blas_threads; the worker processes themselves use the cores).
+void score_worker_init() { limit_blas_threads(); }
+
 py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
                         py::object workers, py::object client) {
   py::module_ m = self();
@@ -1100,28 +1149,55 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
     for (std::size_t k = 0; k < jobs.size(); ++k)
       results[jobs[k]] = scored_rows[k];
   } else if (pool == 1 || jobs.size() < 2) {
+    const OneBlasThread one_blas_thread;
     for (std::size_t i : jobs) {
       py::tuple a = job_args(i);
       results[i] = score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
       bar.attr("update")(1);
     }
   } else {
+    // This process scores files too, beside workers - 1 worker processes:
+    // its back-ends are imported already, while a worker process costs about
+    // 2 s of processor time to start (numpy, and scipy.signal under pystoi),
+    // as much as scoring eight files. Each worker keeps two files in hand.
+    const OneBlasThread one_blas_thread;
     py::object futures = py::module_::import("concurrent.futures");
     py::object context = py::module_::import("multiprocessing").attr("get_context")("spawn");
-    py::object executor = futures.attr("ProcessPoolExecutor")(
-        "max_workers"_a = std::min<std::size_t>(static_cast<std::size_t>(pool), jobs.size()),
-        "mp_context"_a = context);
+    const std::size_t procs =
+        std::min<std::size_t>(static_cast<std::size_t>(pool) - 1, jobs.size() - 1);
+    py::object executor =
+        futures.attr("ProcessPoolExecutor")("max_workers"_a = procs, "mp_context"_a = context,
+                                            "initializer"_a = m.attr("_score_worker_init"));
     try {
       py::object fn = m.attr("_score_file");
       py::dict index_of;
-      for (std::size_t i : jobs) {
-        py::tuple a = job_args(i);
-        index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(i);
-      }
-      for (py::handle done : futures.attr("as_completed")(index_of)) {
-        results[index_of[done].cast<std::size_t>()] = done.attr("result")();
+      std::size_t next = 0;
+      auto submit = [&] {
+        for (; next < jobs.size() && py::len(index_of) < 2 * procs; ++next) {
+          py::tuple a = job_args(jobs[next]);
+          index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(jobs[next]);
+        }
+      };
+      auto collect = [&](py::object timeout) {
+        py::tuple waited = futures.attr("wait")(py::list(index_of), "timeout"_a = timeout,
+                                                "return_when"_a = futures.attr("FIRST_COMPLETED"));
+        for (py::handle done : waited[0]) {
+          results[index_of[done].cast<std::size_t>()] = done.attr("result")();
+          index_of.attr("pop")(done);
+          bar.attr("update")(1);
+        }
+      };
+      submit();
+      while (next < jobs.size()) {
+        py::tuple a = job_args(jobs[next++]);
+        results[jobs[next - 1]] =
+            score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
         bar.attr("update")(1);
+        collect(py::float_(0.0));
+        submit();
       }
+      while (py::len(index_of) > 0)
+        collect(py::none());
     } catch (...) {
       executor.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
       bar.attr("close")();
@@ -1222,11 +1298,14 @@ PYBIND11_MODULE(evaluator, m) {
         "8 kHz), STOI with pystoi, SDR and SI-SDR natively. Files that cannot be paired, read "
         "or scored are rows with a text in the \"error\" column and NaN scores (a measure "
         "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
-        "(default: the machine's cores) worker processes score files at once; they are "
+        "(default: the machine's cores) processes score files at once, this one and worker "
+        "processes; these are "
         "started with the spawn method, so a script that calls this with more than one worker "
         "needs the usual `if __name__ == \"__main__\":` guard. `client`: a dask.distributed "
         "Client or a scheduler address; the files are then scored in batches on the cluster's "
         "workers instead (needs tavol[dask]), with the same table.");
+  m.def("_score_worker_init", &score_worker_init,
+        "Set-up of score_corpus's worker processes: one BLAS thread each.");
   m.def("_score_file", &score_file, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
         "score_corpus's work for one file, run in its worker processes.");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,
