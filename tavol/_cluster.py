@@ -44,7 +44,9 @@ class Session:
         where = {future.key: i for i, future in enumerate(futures)}
         results: list = [None] * len(futures)
         try:
-            for future, result in as_completed(futures, with_results=True):
+            # The session's own event loop: without it as_completed asks for a default
+            # client, which a session connected to an address does not set.
+            for future, result in as_completed(futures, loop=self.client.loop, with_results=True):
                 i = where[future.key]
                 results[i] = result
                 if bar is not None:

@@ -145,27 +145,3 @@ def test_synth_options_config_record_and_dry_run_make_one_corpus(tmp_path, mode,
     assert f"files to write: {len(corpus)} into d" in run.stdout and f"bytes to write: {size}" in run.stdout
     assert tavol("render", tmp_path / "d", "-q").returncode == 0
     assert digests(tmp_path / "d") == corpus
-
-
-@pytest.mark.parametrize("args, job", [
-    (["render", "m.csv"], "tavol.core.synth.render"),
-    (["score", "c", "c"], "tavol.core.evaluator.score_corpus"),
-    (["synth", "c", "n", "o", "--snr", "0", "--seed", "1"], "tavol.core.synth.render"),
-])
-def test_scheduler_address_reaches_the_job(tmp_path, monkeypatch, args, job):
-    from tavol import cli
-
-    calls = []
-
-    def on_cluster(*args, client=None, **kwargs):  # no cluster here: the keyword Dask would get
-        calls.append(client)
-        return pd.DataFrame({"output": [], "file": [], "error": []})
-
-    monkeypatch.setattr(job, on_cluster)
-    monkeypatch.setenv("TQDM_DISABLE", "1")
-    monkeypatch.chdir(tmp_path)
-    write_wav("c/a.wav")
-    write_wav("n/b.wav", frames=3200)
-    Path("m.csv").touch()
-    assert cli.main([*args, "--scheduler", "tcp://192.0.2.1:8786", "-q"]) == 0
-    assert calls == ["tcp://192.0.2.1:8786"]

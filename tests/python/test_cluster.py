@@ -4,6 +4,8 @@ processes, started once for the module, on this machine only (no dashboard)."""
 import logging
 import os
 import signal
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -111,3 +113,19 @@ def test_cluster_scores_what_a_local_run_scores(client, tmp_path):
     spread = evaluator.score_corpus(tmp_path / "clean", mixtures, metrics=metrics, client=client)
     pd.testing.assert_frame_equal(spread, local)
     assert spread.SDR.notna().sum() == len(mixtures) + 1 and (spread.error != "").any()
+
+
+def test_command_line_reaches_the_cluster_by_address(client, tmp_path):
+    # A process of its own, with no client but the one it connects by address.
+    made = seeded_corpus(tmp_path, "regular")
+    tavol = Path(sys.executable).with_name("tavol")
+    for out, more in [("local", []), ("spread", ["--scheduler", client.scheduler.address])]:
+        run = subprocess.run([tavol, "synth", "clean", "noise", out, "--snr", "-5", "0", "5", "--mode",
+                              "increment", "--seed", "3", "-q", *more], cwd=tmp_path, capture_output=True,
+                             text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+    assert wavs(tmp_path / "spread") == wavs(tmp_path / "local") and wavs(tmp_path / "local")
+    run = subprocess.run([tavol, "render", made, "--out", tmp_path / "again", "--scheduler",
+                          client.scheduler.address, "-q"], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert wavs(tmp_path / "again") == wavs(made)
