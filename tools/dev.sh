@@ -116,9 +116,20 @@ python_tests() {
   (cd tests && MPLBACKEND=Agg "$PY" -m pytest -c ../pyproject.toml --rootdir .. python "$@")
 }
 
+demo_command_line() {
+  # The corpus jobs of the demo's recordings, as a shell runs them (README, "Using it").
+  local tavol=$VENV/bin/tavol
+  echo "[demo] the same corpus jobs from the command line"
+  "$tavol" info demo_out/clean demo_out/noise
+  "$tavol" synth demo_out/clean demo_out/noise demo_out/mixed --snr -5 0 5 --mode increment --seed 7 --dry-run
+  "$tavol" synth demo_out/clean demo_out/noise demo_out/mixed --snr -5 0 5 --mode increment --seed 7
+  "$tavol" render demo_out/mixed --out demo_out/mixed_again
+  "$tavol" score demo_out/clean16k demo_out/mixed -o demo_out/scores.xlsx
+}
+
 case "${1:-}" in
   setup) setup ;;
-  demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py ;;
+  demo) setup; MPLBACKEND=Agg "$PY" examples/demo.py; demo_command_line ;;
   test) setup; shift; format_check; native_tests; typing_checks; python_tests "$@"; wheel_check ;;
   wheel) install_system_packages; wheel_tools; "$PY" tools/wheel.py build --from-sdist --out dist ;;
   *) echo "usage: bash tools/dev.sh {demo|test|setup|wheel}" >&2; exit 2 ;;
