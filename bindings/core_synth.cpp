@@ -853,6 +853,16 @@ std::optional<py::object> manifest_path(py::module_ &m, py::handle manifest, py:
   return path;
 }
 
+// What manifest.json records besides the run's parameters: the version, the
+// number of rows and where the outputs are (relative to the manifest's folder).
+void complete_sidecar(py::dict params, std::size_t rows, py::str out_path) {
+  params["tavol_version"] = kVersion;
+  params["rows"] = rows;
+  params["out_path"] = out_path;
+  params["paths"] = "output: relative to out_path; clean and noise: relative to this file's "
+                    "folder; tmp_mixed/...: a stage row's mixture";
+}
+
 // manifest.csv (the rows) and manifest.json (the run's parameters), written atomically.
 void write_manifest(py::module_ &m, const RunPlan &plan, py::handle noisy, py::handle csv_path,
                     py::dict params) {
@@ -860,11 +870,7 @@ void write_manifest(py::module_ &m, const RunPlan &plan, py::handle noisy, py::h
   py::object folder = csv_path.attr("parent");
   folder.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   const fs::path base = fs.bytes(folder), out = fs.bytes(noisy);
-  params["tavol_version"] = kVersion;
-  params["rows"] = plan.rows.size();
-  params["out_path"] = fs.str(tavol::relative_path(out, base));
-  params["paths"] = "output: relative to out_path; clean and noise: relative to this file's "
-                    "folder; tmp_mixed/...: a stage row's mixture";
+  complete_sidecar(params, plan.rows.size(), fs.str(tavol::relative_path(out, base)));
   const std::string json = py::module_::import("json")
                                .attr("dumps")(params, "indent"_a = 1, "ensure_ascii"_a = false)
                                .cast<std::string>() +
@@ -892,6 +898,28 @@ py::dict run_params(const RunPlan &plan, py::handle snrs, const RunOptions &o) {
   params["snr_definition"] = tavol::to_string(o.definition);
   params["clipping"] = tavol::to_string(o.clipping);
   params["sample_rate"] = o.rate;
+  return params;
+}
+
+// The parameters of a syn() run, as its manifest.json records them.
+py::dict syn_params(const RunPlan &plan, py::handle snrs, const RunOptions &o,
+                    py::handle mkdir_parents, py::handle is_add_clean, py::handle rdn_choice_num,
+                    py::handle is_silence, py::handle p_silence) {
+  py::dict params = run_params(plan, snrs, o);
+  params["mkdir_parents"] = truthy(mkdir_parents);
+  params["is_add_clean"] = truthy(is_add_clean);
+  params["rdn_choice_num"] = rdn_choice_num;
+  params["is_silence"] = truthy(is_silence);
+  params["p_silence"] = p_silence;
+  return params;
+}
+
+// The parameters of a syn_extra_mode() run, as its manifest.json records them.
+py::dict extra_params(const RunPlan &plan, py::handle snrs, const RunOptions &o,
+                      py::handle bg_snrs) {
+  py::dict params = run_params(plan, snrs, o);
+  params["background_snr"] = as_list(bg_snrs);
+  params["p_silence"] = kExtraSilenceShare;
   return params;
 }
 
@@ -1021,15 +1049,10 @@ py::object syn(py::object self_, py::object mode, py::object mkdir_parents, py::
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
   render_rows(m, plan, plan.targets_begin, plan.rows.size(), false, py::handle(), o.measure());
-  if (csv) {
-    py::dict params = run_params(plan, snrs, o);
-    params["mkdir_parents"] = truthy(mkdir_parents);
-    params["is_add_clean"] = truthy(is_add_clean);
-    params["rdn_choice_num"] = rdn_choice_num;
-    params["is_silence"] = truthy(is_silence);
-    params["p_silence"] = p_silence;
-    write_manifest(m, plan, noisy, *csv, params);
-  }
+  if (csv)
+    write_manifest(m, plan, noisy, *csv,
+                   syn_params(plan, snrs, o, mkdir_parents, is_add_clean, rdn_choice_num,
+                              is_silence, p_silence));
   return self_.attr(kAttrEntries);
 }
 
@@ -1074,12 +1097,8 @@ py::object syn_extra_mode(py::object self_, py::object background_path, py::obje
   render_rows(m, plan, plan.entries_begin, plan.targets_begin, pooled,
               pooled ? py::handle() : py::handle(plan.entries), o.measure());
   shutil.attr("rmtree")(stage);
-  if (csv) {
-    py::dict params = run_params(plan, snrs, o);
-    params["background_snr"] = as_list(bg_snrs);
-    params["p_silence"] = kExtraSilenceShare;
-    write_manifest(m, plan, noisy, *csv, params);
-  }
+  if (csv)
+    write_manifest(m, plan, noisy, *csv, extra_params(plan, snrs, o, bg_snrs));
   return self_.attr(kAttrEntries);
 }
 
@@ -1097,23 +1116,32 @@ py::object plan_method(py::object self_, py::object mode, py::object mkdir_paren
   const RunOptions o =
       run_options(self_, py::bool_(false), seed, snr_definition, clipping, sample_rate);
   py::object noisy = self_.attr(kAttrOutput);
+  py::object snrs = self_.attr(kAttrSnrs);
   RunPlan plan;
+  py::dict params;
   if (name == "reg" || name == "regular" || name == "inc" || name == "increment") {
-    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
+    check_finite_snrs(snrs, "plan");
     plan = plan_syn(m, self_, name == "reg" || name == "regular", mkdir_parents, is_add_clean,
                     rdn_choice_num, is_silence, p_silence, o);
+    params = syn_params(plan, snrs, o, mkdir_parents, is_add_clean, rdn_choice_num, is_silence,
+                        p_silence);
   } else if (name == "max" || name == "extra") {
     py::object bg_snrs = listify_snr(background_snr);
     py::object backgrounds = m.attr("check_input")(background_path)[py::int_(0)];
     py_assert(py::len(backgrounds) > 0, py::str(kMsgErrorInput + text(background_path)));
-    check_finite_snrs(self_.attr(kAttrSnrs), "plan");
+    check_finite_snrs(snrs, "plan");
     check_finite_snrs(bg_snrs, "plan");
     plan = plan_extra(m, self_, backgrounds, bg_snrs, o);
+    params = extra_params(plan, snrs, o, bg_snrs);
   } else {
     throw py::value_error("plan: unknown mode '" + name +
                           "' (use 'regular', 'increment' or 'extra')");
   }
-  return rows_frame(m, plan.rows, noisy, noisy);
+  py::object frame = rows_frame(m, plan.rows, noisy, noisy);
+  // What manifest.json would record for these rows written into the output folder.
+  complete_sidecar(params, plan.rows.size(), py::str("."));
+  frame.attr("attrs")["run"] = params;
+  return frame;
 }
 
 // `chosen` (rows of `rows` to be written) after the stage rows they mix in
@@ -1408,7 +1436,8 @@ py::object make_synthesizer(py::module_ &m) {
              "Dry run: the manifest rows that syn(mode, ...) (or, for mode 'extra', "
              "syn_extra_mode(background_path, background_snr)) would write, as a pandas "
              "DataFrame, drawing exactly the random numbers that run would draw and writing "
-             "nothing. The measured columns are empty. render(plan) writes the files.");
+             "nothing. The measured columns are empty; attrs['run'] holds the parameters that "
+             "the run's manifest.json would record. render(plan) writes the files.");
   add_static_method(m, cls, "syn_waves",
                     py::cpp_function(&syn_waves, "synWavesList"_a, "isSilence"_a,
                                      "num"_a = py::none(),

@@ -109,7 +109,6 @@ MODES = ("regular", "increment", "extra")
 SNR_DEFINITIONS = ("power", "active")
 CLIPPING = ("saturate", "rescale", "error")
 MANIFEST = "manifest.csv"
-SILENCE_SHARE = 0.02  # the synthesiser's share of silence entries, recorded in a planned run's sidecar
 # The options that define a corpus: what a run records and a config file may set, besides the
 # options that only say how to run it (workers, scheduler, dry_run, no_overwrite).
 CORPUS_OPTIONS = ("clean", "noise", "out", "snr", "mode", "background", "background_snr", "seed",
@@ -268,26 +267,6 @@ def _write_json(path: str, table: dict) -> None:
     _write_atomically(path, write)
 
 
-def _planned_sidecar(options: dict, rows: int) -> dict:
-    """manifest.json of a planned run: the parameters the synthesiser records when it writes a
-    manifest itself, and the resolved options."""
-    from importlib.metadata import version
-
-    extra = options["mode"] == "extra"
-    table = {"mode": options["mode"], "snr": options["snr"], "seed": options["seed"],
-             "snr_definition": options["snr_definition"], "clipping": options["clipping"],
-             "sample_rate": options["sample_rate"]}
-    if extra:
-        table.update(background_snr=options["background_snr"], p_silence=SILENCE_SHARE)
-    else:
-        table.update(mkdir_parents=True, is_add_clean=options["add_clean"], rdn_choice_num=options["pick"],
-                     is_silence=False, p_silence=SILENCE_SHARE)
-    table.update(tavol_version=version("tavol"), rows=rows, out_path=".",
-                 paths="output: relative to out_path; clean and noise: relative to this file's folder; "
-                       "tmp_mixed/...: a stage row's mixture")
-    return table
-
-
 def _plan_summary(rows, out: str) -> list[str]:
     """Counts per kind, SNR and noise, duration and bytes of the files a plan writes."""
     written = rows[rows["kind"] != "stage"]
@@ -345,7 +324,7 @@ def _synth(args: argparse.Namespace) -> int:
                 # Whole numbers stay whole beside the empty cells of copies and stage rows.
                 _write_table(rows.convert_dtypes(), csv)
                 _write_json(os.path.splitext(csv)[0] + ".json",
-                            {**_planned_sidecar(o, len(rows)), "config": _recorded(o)})
+                            {**rows.attrs["run"], "config": _recorded(o)})
                 if o["dry_run"]:
                     summary = _plan_summary(rows, o["out"])
                     return EXIT_OK

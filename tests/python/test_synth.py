@@ -534,6 +534,7 @@ def test_seeded_runs_describe_themselves_and_render_again(tmp_path):
     assert np.array_equal(np.random.get_state()[1], state)
     pd.testing.assert_frame_equal(planned[PLANNED], rows[PLANNED])
     assert planned["realised_snr_db"].isna().all()
+    assert planned.attrs["run"] == {**json.loads((out / "manifest.json").read_text()), "seed": 11}
 
     # Render again (render ships to workers by reference, as syn_waves does), from the plan,
     # sequentially and pooled, and after corpora and outputs moved together.
@@ -564,8 +565,10 @@ def test_extra_mode_manifest_renders_stage_mixtures_in_memory(tmp_path, in_tmp):
     assert "tmp_mixed/x_bg_n3dB.wav,stage" in manifest and not Path("tmp_mixed").exists()
     synth.render(tmp_path / "out" / "manifest.csv", out_path=tmp_path / "again")
     assert wav_bytes(tmp_path / "again") == wav_bytes(tmp_path / "out")
-    assert len(entries) == len(s.plan("extra", background_path=tmp_path / "bg", background_snr=[-3, 4],
-                                      seed=2).query("kind in ['mixture', 'silence']"))
+    planned = s.plan("extra", background_path=tmp_path / "bg", background_snr=[-3, 4], seed=2)
+    assert len(entries) == len(planned.query("kind in ['mixture', 'silence']"))
+    # What a planned run records beside its rows is what the run itself recorded.
+    assert planned.attrs["run"] == json.loads((tmp_path / "out" / "manifest.json").read_text())
 
 
 def p56_level(x, rate):
