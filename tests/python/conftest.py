@@ -1,5 +1,6 @@
 """Shared fixtures: small WAV corpora written with soundfile, in a temporary folder."""
 
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -34,3 +35,13 @@ def in_tmp(tmp_path, monkeypatch):
     """Run the test with tmp_path as the current folder."""
     monkeypatch.chdir(tmp_path)
     return tmp_path
+
+
+@pytest.fixture(autouse=True)
+def _close_figures():
+    """Figures a test leaves open (drawing functions may hand them to the caller) do not
+    reach the next test."""
+    yield
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:
+        pyplot.close("all")
