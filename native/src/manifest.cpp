@@ -321,15 +321,20 @@ std::vector<ManifestRow> manifest_rows(const std::vector<std::vector<std::string
   }
   const fs::path out_root = normal(out_folder);
   const fs::path in_root = normal(base);
+  // Many rows share an input (a noise, a clean file): each is resolved and
+  // looked for once.
+  std::unordered_map<std::string, std::string> resolved;
   auto input = [&](const RowReader &read, std::size_t column) {
-    const std::string value = read.required(column);
+    const std::string &value = read.required(column);
     if (staged.count(value))
       return value;
+    if (auto it = resolved.find(value); it != resolved.end())
+      return it->second;
     const fs::path path = (in_root / value).lexically_normal();
     std::error_code ec;
     if (check_inputs && !fs::is_regular_file(path, ec))
       read.fail(column, "the input '" + path.string() + "' does not exist");
-    return path.string();
+    return resolved.emplace(value, path.string()).first->second;
   };
 
   std::vector<ManifestRow> rows;

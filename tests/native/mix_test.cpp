@@ -218,6 +218,25 @@ TEST(Mix, VectorLoopsSaturate) {
   }
 }
 
+// Values that land on full scale exactly are written as they are: not clipped.
+TEST(Mix, FullScaleIsNotClipping) {
+  const std::vector<float> clean(20, 1.0f);
+  std::vector<float> noise;
+  for (int i = 0; i < 20; ++i) // two full blocks and a tail, mean 0, variance 1
+    noise.push_back(i % 2 ? -1.0f : 1.0f);
+  std::vector<std::int16_t> pcm(clean.size());
+  tavol::MixOptions options;
+  options.measure = options.noise_only = true;
+  for (auto loops : {tavol::SampleLoops::Baseline, tavol::SampleLoops::Widest}) {
+    options.loops = loops;
+    const auto stats =
+        tavol::mix_pcm16_into(rec(clean, "c"), rec(noise, "n"), 0.0, 0, options, pcm.data());
+    EXPECT_EQ(stats.clipped, 0u);
+    EXPECT_EQ(stats.peak, 32767);
+    EXPECT_EQ(pcm[19], -32767);
+  }
+}
+
 // Loud enough to clip: saturate counts the clipped samples, rescale scales
 // the mixture under full scale and reports the factor, error refuses.
 TEST(Mix, ClippingPolicies) {
