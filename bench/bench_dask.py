@@ -75,6 +75,9 @@ class InProcess:
             bar.close()
         return [fn(*task) for task in tasks]
 
+    def broadcast(self, fn, *args):
+        fn(*args)
+
     def close(self):
         pass
 

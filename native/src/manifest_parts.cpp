@@ -51,15 +51,19 @@ std::vector<ManifestPart> partition_rows(const std::vector<ManifestRow> &rows,
   return parts;
 }
 
-std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume) {
-  std::vector<RowOutcome> out(rows.size());
-  int rate = kSynthRate;
+int part_rate(const std::vector<ManifestRow> &rows) {
   for (const ManifestRow &row : rows)
-    if (!row.copies() && row.kind != RowKind::Stage) {
-      rate = row.rate;
-      break;
-    }
-  MixRenderer renderer(rate);
+    if (!row.copies() && row.kind != RowKind::Stage)
+      return row.rate;
+  return kSynthRate;
+}
+
+std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume,
+                                    std::shared_ptr<AudioCache> recordings) {
+  std::vector<RowOutcome> out(rows.size());
+  MixRenderer renderer(part_rate(rows));
+  if (recordings)
+    renderer.share(std::move(recordings));
   std::vector<std::size_t> todo;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].kind == RowKind::Stage) {

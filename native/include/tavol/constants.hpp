@@ -39,6 +39,9 @@ inline constexpr std::size_t kMaxPathBytes = 4095;
 inline constexpr std::size_t kPartSamples = std::size_t{16000} * 3600 * 8;
 inline constexpr std::size_t kPartRows = 4000;
 inline constexpr std::size_t kPartsPerThread = 4;
+// Runs whose decoded recordings a cluster's worker process keeps between parts
+// (each up to kAudioCacheBytes) until the run releases them.
+inline constexpr std::size_t kKeptRuns = 2;
 // First characters of the temporary files that atomic writes rename into place.
 inline constexpr const char *kTemporaryPrefix = ".tavol-";
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).

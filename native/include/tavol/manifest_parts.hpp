@@ -11,9 +11,11 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tavol/audio_cache.hpp"
 #include "tavol/manifest.hpp"
 #include "tavol/mix.hpp"
 
@@ -39,13 +41,19 @@ struct RowOutcome {
   std::string error; // of a failed row
 };
 
+// The rate a part's mixtures are rendered at (that of its first mixing row).
+int part_rate(const std::vector<ManifestRow> &rows);
+
 // Writes the files of `rows` (a part, stage rows included), one outcome per
 // row. Stage rows are mixed in memory where used, never written (Complete).
 // With `resume`, a row whose output is already complete is passed over
 // (Complete). A row that fails for a reason of its own (a missing or broken
 // input, a mixture the clipping policy refuses, a file that cannot be
 // written) is Failed with the reason, and the others are still written.
-std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume);
+// Recordings come from `recordings` when given (MixRenderer::shared_cache at
+// part_rate(rows)), so that the parts one process renders decode each once.
+std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume,
+                                    std::shared_ptr<AudioCache> recordings = nullptr);
 
 // Removes the temporary files of atomic writes (names starting with
 // kTemporaryPrefix) from `folder`, not below it: what a writer killed between
