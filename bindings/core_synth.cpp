@@ -1325,7 +1325,8 @@ std::size_t remove_temporaries(std::vector<std::string> folders) {
 // The manifest goes to the cluster (tavol._cluster) in parts grouped by noise
 // recording, each at most kPartSamples output samples and kPartRows rows (a
 // few seconds of work) and a kPartsPerThread-th of a worker thread's share, so
-// that a slow or lost worker delays little. Inputs are looked for on the workers, which
+// that a slow or lost worker delays little; the last parts are smaller, so
+// that the workers finish together. Inputs are looked for on the workers, which
 // read them: a row whose input is missing fails alone. The result is the
 // table a local run returns, plus the column "error" ("" for a row written).
 py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
@@ -1358,8 +1359,13 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
   try {
     const auto threads = std::max<std::size_t>(session.attr("threads")().cast<std::size_t>(), 1);
     const std::size_t share = tavol::kPartsPerThread * threads;
-    parts = tavol::partition_rows(rows, tavol::kPartSamples,
-                                  std::min(tavol::kPartRows, (writing + share - 1) / share));
+    std::size_t samples = 0;
+    for (const auto &row : rows)
+      if (row.kind != tavol::RowKind::Stage && !row.copies())
+        samples += row.samples;
+    parts = tavol::partition_rows(
+        rows, std::clamp<std::size_t>((samples + share - 1) / share, 1, tavol::kPartSamples),
+        std::min(tavol::kPartRows, (writing + share - 1) / share), threads, tavol::kMinPartSamples);
     py::list tasks, weights;
     const py::bytes out_arg(out_folder.string()), base_arg(base_folder.string());
     for (const auto &part : parts) {

@@ -41,7 +41,8 @@ fs::path write_ramp(const fs::path &path, std::size_t frames) {
 } // namespace
 
 // Copies come first, then the mixing rows grouped by noise, cut by rows and by
-// samples; a part names the stage rows its rows mix in memory.
+// samples (less towards the end, given the threads); a part names the stage
+// rows its rows mix in memory.
 TEST(ManifestParts, GroupByNoiseAndCutBySize) {
   using K = tavol::RowKind;
   std::vector<tavol::ManifestRow> rows = {row(K::Mixture, "o/1", "c1", "n1", 100),
@@ -65,6 +66,18 @@ TEST(ManifestParts, GroupByNoiseAndCutBySize) {
   EXPECT_EQ(rows_of(by_samples), (Rows{{4, 0, 3}, {6}, {1, 5}}));
   EXPECT_TRUE(by_samples[0].stages.empty());
   EXPECT_EQ(by_samples[2].stages, std::vector<std::size_t>{2});
+
+  // For one thread, parts shrink towards the end down to a quarter of the largest
+  // or the least size given.
+  std::vector<tavol::ManifestRow> even(16, row(K::Mixture, "o/x", "c", "n", 100));
+  std::vector<std::size_t> sizes;
+  for (const auto &part : tavol::partition_rows(even, 400, 100, 1))
+    sizes.push_back(part.rows.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 4, 2, 1, 1}));
+  sizes.clear();
+  for (const auto &part : tavol::partition_rows(even, 400, 100, 1, 200))
+    sizes.push_back(part.rows.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 4, 2, 2}));
 }
 
 // Each row succeeds or fails on its own; resume passes over what is complete;

@@ -31,8 +31,13 @@ struct ManifestPart {
 // at most `max_rows` rows and, past its first row, at most `max_samples`
 // output samples (a copy counts as none). A noise recording is so decoded by
 // few parts: those its group spans.
+// With `threads` (the threads that render the parts, taking them in order),
+// parts shrink towards the end so that the threads finish together: each
+// takes at most half of the samples left over the threads, but no more than
+// max_samples and no less than a quarter of that or `min_samples`.
 std::vector<ManifestPart> partition_rows(const std::vector<ManifestRow> &rows,
-                                         std::size_t max_samples, std::size_t max_rows);
+                                         std::size_t max_samples, std::size_t max_rows,
+                                         std::size_t threads = 0, std::size_t min_samples = 0);
 
 struct RowOutcome {
   enum class State { Written, Complete, Failed };
