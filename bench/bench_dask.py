@@ -12,7 +12,10 @@ half of it the workers' sampling profiler, which this benchmark turns off unless
 The manifest is the plan of an increment run (every clean with every noise at every SNR);
 clean files are short (3 s by default) so that >= 5,000 entries render in seconds. The
 cluster is started before the timing and warmed up by one untimed run (its workers import
-tavol once); then local and distributed runs alternate and the best of each is kept.
+tavol once); then local and distributed runs alternate and the median of each is kept, with
+the machine's load average before and after. What a distributed run costs whatever its size
+(sending the parts, the sweep of temporary files, telling the workers the run is over) is
+measured on a manifest of 18 entries, against the local render of the same entries.
 
 From the distributed run it derives the cost of one entry (CPU seconds of every process) and
 the bytes it moves (the clean read, the mixture written), and estimates what rendering 10^6 such
@@ -75,8 +78,26 @@ class InProcess:
             bar.close()
         return [fn(*task) for task in tasks]
 
+    def broadcast(self, fn, *args):
+        fn(*args)
+
     def close(self):
         pass
+
+
+class Recorded(tavol._cluster.Session):
+    """tavol._cluster.Session noting the rows of each part it sends."""
+    sizes = []
+
+    def run(self, fn, tasks, weights=None, bar=None):
+        if weights is not None:
+            Recorded.sizes = list(weights)
+        return super().run(fn, tasks, weights, bar)
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
 
 
 def timed(fn):
@@ -125,8 +146,18 @@ def main():
             timed(lambda: synth.render(plan, out_path=root / "warm", client=client))
             shutil.rmtree(root / "warm")
             runs = {"local, 8 threads": [], "local, 2 threads": [], "parts here, no Dask, 1 thread": [],
-                    "LocalCluster, 2 x 1 thread": []}
+                    "LocalCluster, 2 x 1 thread": [], "18 entries, local": [], "18 entries, LocalCluster": []}
+            tiny = plan.iloc[:18]
+            split = []  # the distributed runs' CPU: (this process, scheduler included; the workers)
+            load_before = load_average()
             for r in range(args.repeat):
+                runs["18 entries, local"].append(timed(lambda: synth.render(tiny, out_path=root / "tiny")))
+                shutil.rmtree(root / "tiny")
+                before = sum(client.run(time.process_time).values())
+                wall, cpu = timed(lambda: synth.render(tiny, out_path=root / "tiny", client=client))
+                runs["18 entries, LocalCluster"].append(
+                    (wall, cpu + sum(client.run(time.process_time).values()) - before))
+                shutil.rmtree(root / "tiny")
                 with mock.patch.object(tavol._cluster, "Session", InProcess):
                     runs["parts here, no Dask, 1 thread"].append(
                         timed(lambda: synth.render(plan, out_path=root / "here", client="in process")))
@@ -136,32 +167,49 @@ def main():
                                                                            workers=2)))
                 shutil.rmtree(root / "local2")
                 before = sum(client.run(time.process_time).values())
-                with distributed.get_task_stream(client) as stream:
+                with mock.patch.object(tavol._cluster, "Session", Recorded):
                     wall, cpu = timed(lambda: synth.render(plan, out_path=root / "spread", client=client))
-                cpu += sum(client.run(time.process_time).values()) - before
-                runs["LocalCluster, 2 x 1 thread"].append((wall, cpu))
+                workers = sum(client.run(time.process_time).values()) - before
+                runs["LocalCluster, 2 x 1 thread"].append((wall, cpu + workers))
+                split.append((cpu, workers))
                 for p in (root / "local").rglob("*.wav"):
                     assert (root / "spread" / p.relative_to(root / "local")).read_bytes() == p.read_bytes(), \
                         "the distributed run wrote other bytes"
                 shutil.rmtree(root / "spread")
                 if r < args.repeat - 1:
                     shutil.rmtree(root / "local")
+            # The parts' own times, from Dask's task stream (which costs the scheduler
+            # processor time, so not in a timed run).
+            with distributed.get_task_stream(client) as stream:
+                timed(lambda: synth.render(plan, out_path=root / "spread", client=client))
         parts = [t for t in stream.data if str(t["key"]).startswith("tavol-_render_part")]
         part_seconds = [sum(s["stop"] - s["start"] for s in t["startstops"] if s["action"] == "compute")
                         for t in parts]
 
-        best = {k: (min(w for w, _ in v), min(c for _, c in v)) for k, v in runs.items()}
-        print(f"{'best of ' + str(args.repeat):32s} {'wall s':>8s} {'CPU s':>8s}  (CPU: every process's threads)")
+        load_after = load_average()
+        best = {k: (float(np.median([w for w, _ in v])), float(np.median([c for _, c in v])))
+                for k, v in runs.items()}
+        print(f"load average (1 min) {load_before} before, {load_after} after the runs")
+        print(f"{'median of ' + str(args.repeat):32s} {'wall s':>8s} {'CPU s':>8s}  (CPU: every process's threads)")
         for k, (wall, cpu) in best.items():
-            print(f"{k:32s} {wall:8.2f} {cpu:8.2f}  {n / wall:7.0f} entries/s")
+            print(f"{k:32s} {wall:8.2f} {cpu:8.2f}" + ("" if k.startswith("18 ") else f"  {n / wall:7.0f} entries/s"))
+        print(f"{'  of which this process, workers':32s} {'':8s} {np.median([c for c, _ in split]):8.2f} "
+              f"{np.median([w for _, w in split]):5.2f}")
+        fixed = tuple(c - l for c, l in zip(best["18 entries, LocalCluster"], best["18 entries, local"]))
+        print(f"fixed cost of a distributed run (18 entries, cluster - local): wall {fixed[0]:.2f} s, "
+              f"CPU {fixed[1]:.2f} s")
         spread = best["LocalCluster, 2 x 1 thread"]
         here = best["parts here, no Dask, 1 thread"]
         print(f"parts without Dask / local, 2 threads: CPU {here[1] / best['local, 2 threads'][1]:5.2f}")
         for k in ("local, 8 threads", "local, 2 threads"):
-            print(f"distributed / {k:18s} wall {spread[0] / best[k][0]:5.2f}   CPU {spread[1] / best[k][1]:5.2f}")
-        print(f"parts: {len(parts)} of about {n / max(len(parts), 1):.0f} entries, "
+            print(f"distributed / {k:18s} wall {spread[0] / best[k][0]:5.2f}   CPU {spread[1] / best[k][1]:5.2f}"
+                  f"   (less the fixed cost: wall {(spread[0] - fixed[0]) / best[k][0]:5.2f}"
+                  f"   CPU {(spread[1] - fixed[1]) / best[k][1]:5.2f})")
+        sizes = Recorded.sizes
+        print(f"parts: {len(parts)} of {max(sizes)} down to {min(sizes)} entries (largest first), "
               f"{np.mean(part_seconds):.2f} s of work each (min {min(part_seconds):.2f}, max {max(part_seconds):.2f})")
-        cpu_per_entry = spread[1] / n  # what the cluster's processes spent, Dask included
+        # What the cluster's processes spent per entry, Dask included, its fixed cost left out.
+        cpu_per_entry = (spread[1] - fixed[1]) / n
         written = sum(p.stat().st_size for p in (root / "local").rglob("*.wav")) / n
         read = sum(p.stat().st_size for p in clean_dir.iterdir()) / n_clean
         per_entry = written + read

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <deque>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -1267,19 +1268,59 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
 
 // ---------------------------------------------------------------- rendering on a Dask cluster
 
+// Recordings decoded by the parts a worker process renders, by run and rate,
+// kept between its tasks so that each is decoded once per process. The GIL
+// guards the list; _release_recordings empties it at the end of a run, and
+// past kKeptRuns runs the oldest is dropped (a run that never released them).
+struct RunRecordings {
+  std::string run;
+  int rate;
+  std::shared_ptr<tavol::AudioCache> cache;
+};
+std::deque<RunRecordings> &kept_recordings() {
+  static std::deque<RunRecordings> kept;
+  return kept;
+}
+
+std::shared_ptr<tavol::AudioCache> run_recordings(const std::string &run, int rate) {
+  auto &kept = kept_recordings();
+  for (const auto &k : kept)
+    if (k.run == run && k.rate == rate)
+      return k.cache;
+  kept.push_back({run, rate, tavol::MixRenderer::shared_cache(rate)});
+  while (kept.size() > tavol::kKeptRuns)
+    kept.pop_front();
+  return kept.back().cache;
+}
+
+// Returns how many runs' recordings this process still keeps.
+std::size_t release_recordings(const std::string &run) {
+  auto &kept = kept_recordings();
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&run](const RunRecordings &k) { return k.run == run; }),
+             kept.end());
+  return kept.size();
+}
+
 // Renders the rows of a manifest part (its CSV text, as render_on_cluster
-// makes it) on a cluster's worker, with the GIL released: for each row that
-// writes a file, in order, the 7 measured values (clean level, clean and
+// makes it) on a cluster's worker, with the GIL released, sharing decoded
+// recordings with the other parts of run `run` this process renders: for each
+// row that writes a file, in order, the 7 measured values (clean level, clean and
 // noise gains, scale, clipped samples, peak, realised SNR) once written, None
 // for a complete output passed over by `resume`, or the text of its failure.
-py::list render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume) {
+py::list render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume,
+                     const std::string &run) {
   const std::string text = csv, out_folder = out, base_folder = base;
   std::vector<tavol::ManifestRow> rows;
   std::vector<tavol::RowOutcome> outcomes;
   {
     py::gil_scoped_release release;
     rows = tavol::manifest_rows(tavol::parse_csv(text), out_folder, base_folder, false);
-    outcomes = tavol::render_part(rows, resume);
+  }
+  std::shared_ptr<tavol::AudioCache> recordings = run_recordings(run, tavol::part_rate(rows));
+  {
+    py::gil_scoped_release release;
+    outcomes = tavol::render_part(rows, resume, std::move(recordings));
   }
   py::list result;
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -1312,7 +1353,8 @@ std::size_t remove_temporaries(std::vector<std::string> folders) {
 // The manifest goes to the cluster (tavol._cluster) in parts grouped by noise
 // recording, each at most kPartSamples output samples and kPartRows rows (a
 // few seconds of work) and a kPartsPerThread-th of a worker thread's share, so
-// that a slow or lost worker delays little. Inputs are looked for on the workers, which
+// that a slow or lost worker delays little; the last parts are smaller, so
+// that the workers finish together. Inputs are looked for on the workers, which
 // read them: a row whose input is missing fails alone. The result is the
 // table a local run returns, plus the column "error" ("" for a row written).
 py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
@@ -1337,13 +1379,21 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
     }
 
   py::object session = py::module_::import("tavol._cluster").attr("Session")(client);
+  // Names this run to the workers, which keep its decoded recordings until the end.
+  const py::str run = py::module_::import("uuid").attr("uuid4")().attr("hex");
+  const auto release = [&] { session.attr("broadcast")(m.attr("_release_recordings"), run); };
   std::vector<tavol::ManifestPart> parts;
   py::list results;
   try {
     const auto threads = std::max<std::size_t>(session.attr("threads")().cast<std::size_t>(), 1);
     const std::size_t share = tavol::kPartsPerThread * threads;
-    parts = tavol::partition_rows(rows, tavol::kPartSamples,
-                                  std::min(tavol::kPartRows, (writing + share - 1) / share));
+    std::size_t samples = 0;
+    for (const auto &row : rows)
+      if (row.kind != tavol::RowKind::Stage && !row.copies())
+        samples += row.samples;
+    parts = tavol::partition_rows(
+        rows, std::clamp<std::size_t>((samples + share - 1) / share, 1, tavol::kPartSamples),
+        std::min(tavol::kPartRows, (writing + share - 1) / share), threads, tavol::kMinPartSamples);
     py::list tasks, weights;
     const py::bytes out_arg(out_folder.string()), base_arg(base_folder.string());
     for (const auto &part : parts) {
@@ -1353,7 +1403,7 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
       for (std::size_t i : part.rows)
         subset.push_back(rows[i]);
       tasks.append(py::make_tuple(py::bytes(tavol::manifest_csv(subset, out_folder, base_folder)),
-                                  out_arg, base_arg, resume));
+                                  out_arg, base_arg, resume, run));
       weights.append(part.rows.size());
     }
     results = session.attr("run")(m.attr("_render_part"), tasks, weights,
@@ -1362,7 +1412,13 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
     for (const auto &folder : folders)
       sweep.append(py::bytes(folder));
     session.attr("run")(m.attr("_remove_temporaries"), py::make_tuple(py::make_tuple(sweep)));
+    release();
   } catch (...) {
+    try {
+      release();
+    } catch (const py::error_already_set &) {
+      // The run's own error is the one to report.
+    }
     session.attr("close")();
     throw;
   }
@@ -1491,8 +1547,11 @@ PYBIND11_MODULE(synth, m) {
       "address: the manifest is rendered in parts on the cluster's workers (which must see "
       "the inputs and the output folder at the same paths), and the table gains a column "
       "'error', the reason a row failed ('' when written); needs tavol[dask].");
-  m.def("_render_part", &render_part, "csv"_a, "out"_a, "base"_a, "resume"_a,
+  m.def("_render_part", &render_part, "csv"_a, "out"_a, "base"_a, "resume"_a, "run"_a,
         "render(client=...)'s work for one part of a manifest, run on the cluster's workers.");
+  m.def("_release_recordings", &release_recordings, "run"_a,
+        "Drops the recordings this process decoded for run `run` of render(client=...); returns "
+        "how many runs' recordings it still keeps.");
   m.def("_remove_temporaries", &remove_temporaries, "folders"_a,
         "Removes the temporary files that killed writers left in these folders.");
   finish_module(m);

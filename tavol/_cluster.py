@@ -59,6 +59,11 @@ class Session:
                 bar.close()
         return results
 
+    def broadcast(self, fn: Callable[..., Any], *args: Any) -> None:
+        """fn(*args) once in every worker process (outside its task threads); a worker that
+        is gone or fails is passed over."""
+        self.client.run(fn, *args, on_error="ignore")
+
     def map(self, fn: Callable[..., Any], calls: Sequence[tuple], bar: Any = None) -> list:
         """fn(*call) for every call, in batches of up to SCORE_BATCH calls, several per worker
         thread; the results in call order. `bar` advances by one per call."""

@@ -11,7 +11,8 @@ namespace tavol {
 namespace fs = std::filesystem;
 
 std::vector<ManifestPart> partition_rows(const std::vector<ManifestRow> &rows,
-                                         std::size_t max_samples, std::size_t max_rows) {
+                                         std::size_t max_samples, std::size_t max_rows,
+                                         std::size_t threads, std::size_t min_samples) {
   std::vector<std::size_t> order;
   for (std::size_t i = 0; i < rows.size(); ++i)
     if (rows[i].copies())
@@ -24,15 +25,23 @@ std::vector<ManifestPart> partition_rows(const std::vector<ManifestRow> &rows,
     if (row.kind == RowKind::Stage)
       staged.insert(row.job.output.string());
 
+  auto cost_of = [&rows](std::size_t i) { return rows[i].copies() ? 0 : rows[i].samples; };
+  std::size_t left = 0;
+  for (std::size_t i : order)
+    left += cost_of(i);
   std::vector<ManifestPart> parts;
-  std::size_t samples = 0;
+  std::size_t samples = 0, budget = max_samples;
   max_rows = std::max<std::size_t>(max_rows, 1);
   for (std::size_t i : order) {
-    const std::size_t cost = rows[i].copies() ? 0 : rows[i].samples;
-    if (parts.empty() || parts.back().rows.size() >= max_rows || samples + cost > max_samples) {
+    const std::size_t cost = cost_of(i);
+    if (parts.empty() || parts.back().rows.size() >= max_rows || samples + cost > budget) {
       parts.emplace_back();
       samples = 0;
+      if (threads > 0)
+        budget =
+            std::min(std::max({left / (2 * threads), max_samples / 4, min_samples}), max_samples);
     }
+    left -= cost;
     parts.back().rows.push_back(i);
     samples += cost;
   }
@@ -51,15 +60,19 @@ std::vector<ManifestPart> partition_rows(const std::vector<ManifestRow> &rows,
   return parts;
 }
 
-std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume) {
-  std::vector<RowOutcome> out(rows.size());
-  int rate = kSynthRate;
+int part_rate(const std::vector<ManifestRow> &rows) {
   for (const ManifestRow &row : rows)
-    if (!row.copies() && row.kind != RowKind::Stage) {
-      rate = row.rate;
-      break;
-    }
-  MixRenderer renderer(rate);
+    if (!row.copies() && row.kind != RowKind::Stage)
+      return row.rate;
+  return kSynthRate;
+}
+
+std::vector<RowOutcome> render_part(const std::vector<ManifestRow> &rows, bool resume,
+                                    std::shared_ptr<AudioCache> recordings) {
+  std::vector<RowOutcome> out(rows.size());
+  MixRenderer renderer(part_rate(rows));
+  if (recordings)
+    renderer.share(std::move(recordings));
   std::vector<std::size_t> todo;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].kind == RowKind::Stage) {

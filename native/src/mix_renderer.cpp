@@ -49,6 +49,22 @@ MixRenderer::MixRenderer(int rate, std::size_t cache_bytes)
                           std::to_string(rate));
 }
 
+std::shared_ptr<AudioCache> MixRenderer::shared_cache(int rate, std::size_t cache_bytes) {
+  // As load() decodes a recording that is not staged.
+  return std::make_shared<AudioCache>(
+      [rate](const std::string &path) {
+        AudioCache::Samples out;
+        decode_file_into(path, DecodeOptions{rate, true}, [&out](std::size_t n) {
+          out.resize(n);
+          return out.data();
+        });
+        return out;
+      },
+      cache_bytes);
+}
+
+void MixRenderer::share(std::shared_ptr<AudioCache> recordings) { shared_ = std::move(recordings); }
+
 void MixRenderer::provide(const std::string &path, std::vector<float> samples) {
   provided_[path] = std::make_shared<const std::vector<float>>(std::move(samples));
 }
@@ -139,7 +155,8 @@ MixRenderer::Held MixRenderer::samples(const std::string &path, int slot) {
                                   [&memory](std::size_t n) { return memory.get(n); });
     return {nullptr, view.samples, view.frames};
   }
-  AudioCache::Handle shared = cache_.get(path);
+  AudioCache &cache = shared_ && staged_.count(path) == 0 ? *shared_ : cache_;
+  AudioCache::Handle shared = cache.get(path);
   return {shared, shared->data(), shared->size()};
 }
 

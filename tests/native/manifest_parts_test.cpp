@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "tavol/mix_renderer.hpp"
 #include "tavol/wav_writer.hpp"
 
 namespace fs = std::filesystem;
@@ -39,7 +41,8 @@ fs::path write_ramp(const fs::path &path, std::size_t frames) {
 } // namespace
 
 // Copies come first, then the mixing rows grouped by noise, cut by rows and by
-// samples; a part names the stage rows its rows mix in memory.
+// samples (less towards the end, given the threads); a part names the stage
+// rows its rows mix in memory.
 TEST(ManifestParts, GroupByNoiseAndCutBySize) {
   using K = tavol::RowKind;
   std::vector<tavol::ManifestRow> rows = {row(K::Mixture, "o/1", "c1", "n1", 100),
@@ -63,6 +66,18 @@ TEST(ManifestParts, GroupByNoiseAndCutBySize) {
   EXPECT_EQ(rows_of(by_samples), (Rows{{4, 0, 3}, {6}, {1, 5}}));
   EXPECT_TRUE(by_samples[0].stages.empty());
   EXPECT_EQ(by_samples[2].stages, std::vector<std::size_t>{2});
+
+  // For one thread, parts shrink towards the end down to a quarter of the largest
+  // or the least size given.
+  std::vector<tavol::ManifestRow> even(16, row(K::Mixture, "o/x", "c", "n", 100));
+  std::vector<std::size_t> sizes;
+  for (const auto &part : tavol::partition_rows(even, 400, 100, 1))
+    sizes.push_back(part.rows.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 4, 2, 1, 1}));
+  sizes.clear();
+  for (const auto &part : tavol::partition_rows(even, 400, 100, 1, 200))
+    sizes.push_back(part.rows.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 4, 4, 2, 2}));
 }
 
 // Each row succeeds or fails on its own; resume passes over what is complete;
@@ -110,5 +125,36 @@ TEST(ManifestParts, RowsFailAloneAndResumeSkipsCompleteOutputs) {
     left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"a.wav", "d.wav", "raw"}));
+  fs::remove_all(dir);
+}
+
+// Parts rendered one after another with one shared cache decode each recording
+// once between them, and write what parts with caches of their own write.
+TEST(ManifestParts, PartsSharingRecordingsDecodeEachOnce) {
+  const fs::path dir = tavol::testing::fresh_dir("parts", "shared");
+  const std::string clean = write_ramp(dir / "c.wav", 1600).string();
+  const std::string noise = write_ramp(dir / "n.wav", 4000).string();
+  auto part = [&](const fs::path &out, const char *name) {
+    std::vector<tavol::ManifestRow> rows;
+    for (std::size_t offset : {0u, 900u}) {
+      rows.push_back(row(tavol::RowKind::Mixture, out / (name + std::to_string(offset) + ".wav"),
+                         clean, noise, 1600));
+      rows.back().job.offset = offset;
+    }
+    return rows;
+  };
+  const auto recordings = tavol::MixRenderer::shared_cache(tavol::kSynthRate);
+  for (const char *name : {"a", "b"}) {
+    tavol::render_part(part(dir / "shared", name), false, recordings);
+    tavol::render_part(part(dir / "own", name), false);
+  }
+  EXPECT_EQ(recordings->loads(), 2u);
+  for (const auto &entry : fs::directory_iterator(dir / "own")) {
+    std::ifstream own(entry.path(), std::ios::binary);
+    std::ifstream shared(dir / "shared" / entry.path().filename(), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(own), {}),
+              std::string(std::istreambuf_iterator<char>(shared), {}))
+        << entry.path();
+  }
   fs::remove_all(dir);
 }

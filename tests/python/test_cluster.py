@@ -59,6 +59,7 @@ def test_cluster_renders_what_a_local_run_renders(client, tmp_path, in_tmp, mode
     assert wavs(tmp_path / "spread") == wavs(tmp_path / "local") == wavs(made)
     assert (spread.error == "").all()
     pd.testing.assert_frame_equal(spread.drop(columns="error"), local)
+    assert set(client.run(synth._release_recordings, "").values()) == {0}  # released at the end
 
     # Resume on the cluster: only the missing and the cut-short outputs come back.
     victims = sorted((tmp_path / "spread").rglob("*_0dB.wav"))[:3]

@@ -36,9 +36,15 @@ inline constexpr std::size_t kMaxPathBytes = 4095;
 // samples/s that bench/bench_dask.py measures in RAM) and kPartRows rows (a few
 // seconds of file creations on a network file system); and at least
 // kPartsPerThread parts per worker thread, so that a slow or lost worker delays little.
+// The last parts of a run are smaller, down to kMinPartSamples (20 min at 16 kHz, about
+// 0.1 s of work), so that what Dask spends on a task (~10 ms of processor time) stays small.
 inline constexpr std::size_t kPartSamples = std::size_t{16000} * 3600 * 8;
+inline constexpr std::size_t kMinPartSamples = std::size_t{16000} * 60 * 20;
 inline constexpr std::size_t kPartRows = 4000;
 inline constexpr std::size_t kPartsPerThread = 4;
+// Runs whose decoded recordings a cluster's worker process keeps between parts
+// (each up to kAudioCacheBytes) until the run releases them.
+inline constexpr std::size_t kKeptRuns = 2;
 // First characters of the temporary files that atomic writes rename into place.
 inline constexpr const char *kTemporaryPrefix = ".tavol-";
 // Bytes of decoded audio one rendering run keeps for reuse (1 GiB).

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -44,6 +45,16 @@ struct MixJob {
 class MixRenderer {
 public:
   explicit MixRenderer(int rate = kSynthRate, std::size_t cache_bytes = kAudioCacheBytes);
+
+  // A cache of recordings decoded at `rate` that several renderers of that
+  // rate can share (see share()), each keeping its own staged mixtures.
+  static std::shared_ptr<AudioCache> shared_cache(int rate,
+                                                  std::size_t cache_bytes = kAudioCacheBytes);
+  // Takes recordings from `recordings` (made by shared_cache at this
+  // renderer's rate) instead of its own cache, so that renderers run one
+  // after another decode a recording once. Call before rendering starts (not
+  // thread-safe).
+  void share(std::shared_ptr<AudioCache> recordings);
 
   int rate() const noexcept { return rate_; }
 
@@ -87,6 +98,7 @@ private:
 
   int rate_;
   AudioCache cache_;
+  std::shared_ptr<AudioCache> shared_; // see share()
   std::unordered_map<std::string, AudioCache::Handle> provided_;
   std::unordered_map<std::string, MixJob> staged_;
   std::unordered_set<std::string> single_use_;
