@@ -35,6 +35,18 @@ void lend_back([[maybe_unused]] void *p, [[maybe_unused]] std::size_t bytes) noe
 #endif
 }
 
+void populate(void *p, std::size_t bytes) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+  if (::madvise(p, bytes, MADV_POPULATE_WRITE) == 0)
+    return;
+#endif
+  // Older systems: write each small page (the memory is fresh, so zero is
+  // what it holds already).
+  auto *bytes_at = static_cast<volatile unsigned char *>(p);
+  for (std::size_t i = 0; i < bytes; i += 4096)
+    bytes_at[i] = 0;
+}
+
 void unmap(void *p, std::size_t bytes) noexcept { ::munmap(p, bytes); }
 
 } // namespace tavol::platform

@@ -21,6 +21,11 @@ void *map_huge_aligned(std::size_t bytes);
 // (reading reclaimed memory gives zeros). Writing to it keeps it.
 void lend_back(void *p, std::size_t bytes) noexcept;
 
+// Faults in `bytes` of memory from map_huge_aligned (a multiple of
+// kHugePageBytes) for writing, so that the thread that writes it next does not
+// wait for the system to find and zero its pages. Best effort.
+void populate(void *p, std::size_t bytes) noexcept;
+
 // Gives back memory from map_huge_aligned.
 void unmap(void *p, std::size_t bytes) noexcept;
 
