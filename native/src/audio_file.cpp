@@ -68,11 +68,13 @@ ReadAt read_from_file(const platform::File &file) {
 
 // Files up to this size are read whole into per-thread memory.
 constexpr std::uint64_t kReadWholeBytes = std::uint64_t{64} << 20;
-// Plain 16-bit files larger than this are converted as they are read, a
-// chunk at a time: the chunk stays in the processor's cache between the copy
-// out of the page cache and the conversion, where a whole 0.5 MB file read
-// first and converted after misses it both times (measured: the copy was a
-// third of the time of loading 44.1 kHz stereo files).
+// Plain 16-bit files larger than kChunkedFromBytes are converted as they are
+// read, kChunkBytes at a time: the chunk stays in the processor's cache
+// between the copy out of the page cache and the conversion, where a 0.5 MB
+// file read whole first and converted after misses it both times (measured:
+// that copy was a third of the time of loading 44.1 kHz stereo files).
+// Smaller files are read whole in one call.
+constexpr std::uint64_t kChunkedFromBytes = std::uint64_t{256} << 10;
 constexpr std::size_t kChunkBytes = std::size_t{64} << 10;
 // The header bytes a probe reads: room for the chunks writers put before the data.
 constexpr std::size_t kProbeBytes = 4096;
@@ -128,7 +130,7 @@ void take_plain(const std::filesystem::path &path, const PlainWav &plain, Opened
 void open_decoder(const std::filesystem::path &path, platform::File input,
                   std::optional<std::uint64_t> size, OpenedAudio &out) {
   bool truncated = false;
-  if (size && *size > kChunkBytes && *size <= kReadWholeBytes) {
+  if (size && *size > kChunkedFromBytes && *size <= kReadWholeBytes) {
     unsigned char head[kProbeBytes];
     const std::size_t got = input.read_at(0, head, sizeof head);
     if (const auto plain = plain_wav(*size, read_from_memory(head, got)); plain && plain->pcm16) {
