@@ -23,8 +23,8 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 // in a notebook) finds its pages mapped and skips zeroing fresh ones. A kept
 // block is lent back to the system (platform::lend_back): its pages stay in
 // place while memory is plentiful, and the kernel takes them whenever it needs
-// them, so the pool never pins memory another program wants. With huge pages
-// that costs one page-table entry per 2 MiB. Never destroyed: blocks may be
+// them, so the pool never pins memory another program wants. Never
+// destroyed: blocks may be
 // released by arrays that outlive static destruction.
 class BlockPool {
 public:
@@ -67,7 +67,7 @@ std::shared_ptr<void> own_block(void *p, std::size_t bytes) {
   return std::shared_ptr<void>(p, [bytes](void *q) { BlockPool::instance().give(q, bytes); });
 }
 
-// A huge-page aligned anonymous mapping, returned to the pool when the last owner goes.
+// An anonymous mapping, returned to the pool when the last owner goes.
 std::shared_ptr<void> map_block(std::size_t bytes) {
   bytes = round_up(bytes, kHugePage);
   if (void *reused = BlockPool::instance().take(bytes))
@@ -116,8 +116,8 @@ std::shared_ptr<void> FloatArena::next_block() {
   return block;
 }
 
-// While a fresh block is filled, a helper faults in its successor, a huge
-// page at a time so that the end of the batch stops it within one page.
+// While a fresh block is filled, a helper faults in its successor, 2 MiB at
+// a time so that the end of the batch stops it within one step.
 void FloatArena::fault_in_next() noexcept {
   void *p = nullptr;
   try {

@@ -1,15 +1,14 @@
 // Bump allocation of float buffers from large blocks, for batch loaders that
-// hand many decoded files to their caller at once. Blocks are huge-page
-// backed where the system allows it (one fault per 2 MiB instead of per
-// 4 KiB). Touching a fresh page still costs its zeroing, so released blocks
-// are kept (up to 256 MiB in all, lent back to the system, which reclaims them
-// when it needs the memory) and handed to the next loader; and while a fresh
-// block is being filled, a helper thread faults in the next one, so the
-// first batch of a process does not wait for the zeroing of its memory on
-// the thread that decodes (the helper stops at the end of the batch, and what
-// it faulted in goes to the kept blocks). A block is given back when the last
-// buffer carved from it is released (each allocation returns a shared owner
-// of its block). Thread-safe.
+// hand many decoded files to their caller at once. Touching a fresh page
+// costs a fault and its zeroing, so released blocks are kept (up to 256 MiB in
+// all, lent back to the system, which reclaims them when it needs the memory)
+// and handed to the next loader; and while a fresh block is being filled, a
+// helper thread faults in the next one, so the first batch of a process does
+// not wait for the zeroing of its memory on the thread that decodes (the
+// helper stops at the end of the batch; a block it faulted in whole goes to
+// the kept blocks, a part-done one back to the system). A block is given back
+// when the last buffer carved from it is released (each allocation returns a
+// shared owner of its block). Thread-safe.
 #pragma once
 
 #include <atomic>

@@ -11,9 +11,8 @@ namespace tavol::platform {
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 
 // `bytes` (a multiple of kHugePageBytes) of zeroed, readable and writable
-// memory aligned to kHugePageBytes, backed by huge pages where the system
-// allows it, so that touching it costs one fault per huge page instead of
-// one per small page. Throws std::bad_alloc when the system refuses.
+// memory aligned to kHugePageBytes (so a system that backs all memory with
+// huge pages can). Throws std::bad_alloc when the system refuses.
 void *map_huge_aligned(std::size_t bytes);
 
 // Marks memory from map_huge_aligned as free to take: its pages stay while
