@@ -5,9 +5,11 @@ The first call of a process is what a script sees, so it is timed apart from the
 calls after it: every figure comes from a fresh process that imports its library (and
 numpy, which every audio script has), then times its first call and the best of the
 next ones. Processes run interleaved (tavol, pedalboard, tavol, ...) and each figure is
-the median over the pairs. A third process times allocating and touching the same
-number of output bytes with numpy, the fresh-memory cost any reader pays on a first call
-(on a virtual machine it varies widely from one process to the next).
+the median over the pairs, beside the processor time of all threads (the figure a loaded
+machine disturbs least). A third process times allocating and touching the same number of
+output bytes with numpy, the fresh-memory cost any reader pays on a first call (on a
+virtual machine it varies widely from one process to the next: numpy asks for huge pages,
+which there often must be faulted in by the host as well).
 
     python bench/bench_io.py [--files 1000] [--stereo-files 300] [--pairs 5]
 
