@@ -5,9 +5,11 @@ The first call of a process is what a script sees, so it is timed apart from the
 calls after it: every figure comes from a fresh process that imports its library (and
 numpy, which every audio script has), then times its first call and the best of the
 next ones. Processes run interleaved (tavol, pedalboard, tavol, ...) and each figure is
-the median over the pairs. A third process times allocating and touching the same
-number of output bytes with numpy, the fresh-memory cost any reader pays on a first call
-(on a virtual machine it varies widely from one process to the next).
+the median over the pairs, beside the processor time of all threads (the figure a loaded
+machine disturbs least). A third process times allocating and touching the same number of
+output bytes with numpy, the fresh-memory cost any reader pays on a first call (on a
+virtual machine it varies widely from one process to the next: numpy asks for huge pages,
+which there often must be faulted in by the host as well).
 
     python bench/bench_io.py [--files 1000] [--stereo-files 300] [--pairs 5]
 
@@ -59,10 +61,10 @@ else:
         return io.load_waves(files, use_pool=pooled)
 times = []
 for _ in range(calls):
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), time.process_time()
     with contextlib.redirect_stderr(_io.StringIO()):  # tqdm bars
         result = run()
-    times.append(time.perf_counter() - start)
+    times.append((time.perf_counter() - start, time.process_time() - start_cpu))
     del result
 print(json.dumps(times))
 """
@@ -108,17 +110,21 @@ def load() -> str:
 def run_case(name, folder, sides, pairs, calls, pb):
     first = {s: [] for s in sides}
     warm = {s: [] for s in sides}
+    cpu = {s: ([], []) for s in sides}  # processor time (all threads) of the first and warm calls
     for _ in range(pairs):
         for side in sides:
             times = child(side, folder, calls, str(pb or ""))
-            first[side].append(times[0])
-            warm[side].append(min(times[1:]))
+            first[side].append(times[0][0])
+            warm[side].append(min(t[0] for t in times[1:]))
+            cpu[side][0].append(times[0][1])
+            cpu[side][1].append(min(t[1] for t in times[1:]))
     med = {s: (statistics.median(first[s]), statistics.median(warm[s])) for s in sides}
     print(f"\n{name}  ({load()})")
-    print(f"  {'':28s} {'first call':>10s} {'warm':>9s} {'first/warm':>10s}")
+    print(f"  {'':28s} {'first call':>10s} {'warm':>9s} {'first/warm':>10s}   processor time: first, warm")
     for side in sides:
         f, w = med[side]
-        print(f"  {LABELS[side]:28s} {f:9.3f}s {w:8.3f}s {f / w:9.2f}x")
+        print(f"  {LABELS[side]:28s} {f:9.3f}s {w:8.3f}s {f / w:9.2f}x   "
+              f"{statistics.median(cpu[side][0]):6.3f}s {statistics.median(cpu[side][1]):6.3f}s")
     for ours in ("pooled", "sequential"):
         for other in ("pedalboard", "librosa"):
             if other in med:

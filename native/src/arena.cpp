@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,8 +23,8 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 // in a notebook) finds its pages mapped and skips zeroing fresh ones. A kept
 // block is lent back to the system (platform::lend_back): its pages stay in
 // place while memory is plentiful, and the kernel takes them whenever it needs
-// them, so the pool never pins memory another program wants. With huge pages
-// that costs one page-table entry per 2 MiB. Never destroyed: blocks may be
+// them, so the pool never pins memory another program wants. Never
+// destroyed: blocks may be
 // released by arrays that outlive static destruction.
 class BlockPool {
 public:
@@ -66,7 +67,7 @@ std::shared_ptr<void> own_block(void *p, std::size_t bytes) {
   return std::shared_ptr<void>(p, [bytes](void *q) { BlockPool::instance().give(q, bytes); });
 }
 
-// A huge-page aligned anonymous mapping, returned to the pool when the last owner goes.
+// An anonymous mapping, returned to the pool when the last owner goes.
 std::shared_ptr<void> map_block(std::size_t bytes) {
   bytes = round_up(bytes, kHugePage);
   if (void *reused = BlockPool::instance().take(bytes))
@@ -78,6 +79,63 @@ std::shared_ptr<void> map_block(std::size_t bytes) {
 
 FloatArena::FloatArena(std::size_t block_bytes) : block_bytes_(round_up(block_bytes, kHugePage)) {}
 
+FloatArena::~FloatArena() {
+  stop_.store(true);
+  if (prefetcher_.joinable())
+    prefetcher_.join();
+  if (!ahead_)
+    return;
+  if (ahead_whole_)
+    BlockPool::instance().give(ahead_, block_bytes_);
+  else // partly faulted in: a later batch would wait for the rest, unhelped
+    platform::unmap(ahead_, block_bytes_);
+}
+
+// The block to fill next: the one faulted in ahead, one of an earlier batch
+// (its pages in place), or a fresh one.
+std::shared_ptr<void> FloatArena::next_block() {
+  void *p = nullptr;
+  bool fresh = true;
+  if (ahead_) {
+    prefetcher_.join();
+    p = std::exchange(ahead_, nullptr);
+  } else if ((p = BlockPool::instance().take(block_bytes_))) {
+    fresh = false;
+  } else {
+    p = platform::map_huge_aligned(block_bytes_);
+  }
+  std::shared_ptr<void> block;
+  try {
+    block = own_block(p, block_bytes_);
+  } catch (...) {
+    platform::unmap(p, block_bytes_);
+    throw;
+  }
+  if (fresh)
+    fault_in_next();
+  return block;
+}
+
+// While a fresh block is filled, a helper faults in its successor, 2 MiB at
+// a time so that the end of the batch stops it within one step.
+void FloatArena::fault_in_next() noexcept {
+  void *p = nullptr;
+  try {
+    p = platform::map_huge_aligned(block_bytes_);
+    ahead_whole_ = false;
+    prefetcher_ = std::thread([this, bytes = static_cast<unsigned char *>(p)] {
+      std::size_t at = 0;
+      for (; at < block_bytes_ && !stop_.load(); at += kHugePage)
+        platform::populate(bytes + at, kHugePage);
+      ahead_whole_ = at >= block_bytes_;
+    });
+    ahead_ = p;
+  } catch (...) { // no memory or no thread to spare: the next block is mapped when needed
+    if (p)
+      platform::unmap(p, block_bytes_);
+  }
+}
+
 float *FloatArena::allocate(std::size_t count, std::shared_ptr<void> *owner) {
   const std::size_t bytes = round_up(std::max<std::size_t>(count, 1) * sizeof(float), kAlign);
   if (bytes > block_bytes_ / 2) {
@@ -86,7 +144,7 @@ float *FloatArena::allocate(std::size_t count, std::shared_ptr<void> *owner) {
   }
   std::lock_guard lock(mutex_);
   if (bytes > left_) {
-    block_ = map_block(block_bytes_);
+    block_ = next_block();
     next_ = static_cast<unsigned char *>(block_.get());
     left_ = block_bytes_;
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -59,4 +60,26 @@ TEST(Arena, ConcurrentAllocationsDoNotOverlap) {
       EXPECT_EQ(p[0], static_cast<float>(t * kEach + i));
       EXPECT_EQ(p[499], static_cast<float>(t * kEach + i));
     }
+}
+
+// A batch that runs into fresh memory has a helper fault in the block after
+// the one it fills; the blocks handed over keep what the batch wrote, and
+// the arena's end stops the helper part-way through the block ahead.
+TEST(Arena, BlocksFaultedInAheadKeepWhatIsWritten) {
+  constexpr std::size_t kBlock = std::size_t{6} << 20; // a size no other test uses: fresh blocks
+  constexpr std::size_t kCount = std::size_t{1} << 18; // 1 MiB of floats
+  std::vector<std::pair<float *, std::shared_ptr<void>>> got;
+  {
+    tavol::FloatArena arena(kBlock);
+    for (std::size_t k = 0; k < 30; ++k) {
+      std::shared_ptr<void> owner;
+      float *p = arena.allocate(kCount, &owner);
+      std::fill_n(p, kCount, static_cast<float>(k));
+      got.emplace_back(p, std::move(owner));
+    }
+  }
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    EXPECT_EQ(got[k].first[0], static_cast<float>(k));
+    EXPECT_EQ(got[k].first[kCount - 1], static_cast<float>(k));
+  }
 }

@@ -111,6 +111,14 @@ std::string riff(const std::vector<std::pair<std::string, std::string>> &chunks)
   return "RIFF" + le(static_cast<std::uint32_t>(body.size()), 4) + body;
 }
 
+// `n` bytes that vary from one to the next.
+std::string varied(std::size_t n) {
+  std::string out(n, '\0');
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = static_cast<char>((i * 7919) >> 3);
+  return out;
+}
+
 std::string fmt(unsigned tag, unsigned channels, std::uint32_t rate, unsigned bits) {
   std::string f;
   auto put = [&](std::uint32_t v, int bytes) {
@@ -145,6 +153,9 @@ TEST(AudioFile, ProbeAndDecodeAgreeWithLibsndfile) {
       {"long_header.wav", riff({{"JUNK", std::string(5000, '\0')},
                                 {"fmt ", fmt(1, 1, 16000, 16)},
                                 {"data", std::string(64, '\5')}})},
+      // Large enough to be read in chunks, ending in a partial one.
+      {"pcm16_stereo_chunked.wav",
+       riff({{"fmt ", fmt(1, 2, 44100, 16)}, {"data", varied(280004)}})},
   };
   for (const auto &[name, image] : files) {
     std::ofstream(dir / name, std::ios::binary) << image;
@@ -165,7 +176,23 @@ TEST(AudioFile, ProbeAndDecodeAgreeWithLibsndfile) {
       for (std::size_t c = 0; c < static_cast<std::size_t>(want.channels); ++c)
         ASSERT_EQ(decoded.samples[c * frames + i], interleaved[i * want.channels + c])
             << name << " frame " << i;
+    if (want.channels == 2) {
+      const tavol::Audio mono = tavol::decode_file(dir / name);
+      for (std::size_t i = 0; i < frames; ++i)
+        ASSERT_EQ(mono.samples[i], (interleaved[2 * i] + interleaved[2 * i + 1]) / 2.0f)
+            << name << " frame " << i;
+    }
   }
+  // A file that shrinks between its opening and its decoding is corrupt.
+  tavol::AudioInput held = tavol::AudioInput::open(dir / "pcm16_stereo_chunked.wav");
+  fs::resize_file(dir / "pcm16_stereo_chunked.wav", 200000);
+  std::vector<float> room;
+  EXPECT_THROW(tavol::decode_input_into(std::move(held), {},
+                                        [&room](std::size_t n) {
+                                          room.resize(n);
+                                          return room.data();
+                                        }),
+               tavol::CorruptAudio);
   // A data chunk that claims more than the file holds: what libsndfile makes
   // of it (decoding refuses it later).
   const std::vector<std::int16_t> pcm(1000, 5);

@@ -59,7 +59,7 @@ std::size_t decoded_frames(const AudioInfo &info, int target_rate);
 
 // The same decoding into storage the caller provides: `allocate(n)` is called
 // once, with the final number of floats, and must return room for them (the
-// batch loader uses a huge-page arena). The view points into that storage.
+// batch loader uses an arena). The view points into that storage.
 struct AudioView {
   float *samples = nullptr;
   std::size_t frames = 0;
