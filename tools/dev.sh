@@ -57,7 +57,7 @@ format_check() {
 }
 
 # The tests of the code that shares memory between threads: what ThreadSanitizer checks.
-THREADED_TESTS="worker_pool;arena;semaphore;fifo;frame_fifo;audio_cache;mix_renderer;synth_plan"
+THREADED_TESTS="worker_pool;arena;audio_file;semaphore;fifo;frame_fifo;audio_cache;mix_renderer;synth_plan"
 
 native_build() {
   # native_build NAME CXX_FLAGS [cmake options...]: configure and build build/native-NAME.
