@@ -4,8 +4,9 @@
 // the zero-padded signals come from FFTs (kissfft, double precision), the
 // distortion filter from the normal equations G c = d, where G is the
 // symmetric Toeplitz matrix of the reference's autocorrelation, and the two
-// energies from Parseval's theorem on the spectra, so the projection itself
-// is never formed in time.
+// energies from those equations (or, for a distortion far below the signal,
+// from Parseval's theorem on the spectra), so the projection itself is never
+// formed in time.
 #include "tavol/bss_eval.hpp"
 
 #include <kissfft/kissfft.hh>
