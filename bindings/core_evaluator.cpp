@@ -1082,7 +1082,14 @@ py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::str
 
 // Set-up of a score_corpus worker process: one BLAS thread for its lifetime
 // (see limit_blas_threads; the worker processes themselves use the cores).
-void score_worker_init() { limit_blas_threads(); }
+// The limit applies to the libraries loaded when it is set, and a spawned
+// process has not loaded numpy's yet: without numpy first, a worker kept all
+// its BLAS threads (spinning beside the other process, and rounding STOI's
+// sums differently from this process's).
+void score_worker_init() {
+  py::module_::import("numpy");
+  limit_blas_threads();
+}
 
 py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
                         py::object workers, py::object client) {

@@ -939,3 +939,19 @@ def test_score_corpus_with_workers_keeps_the_notes_of_all_measures_in_order(tmp_
     pd.testing.assert_frame_equal(tables[0], tables[1], check_exact=True)
     notes = tables[1].set_index("file").loc[str(tmp_path / "e" / "a.wav"), "error"].split("; ")
     assert [note.split(" of ")[0] for note in notes] == ["SI-SDR", "PESQ", "SDR"]
+
+
+def blas_threads():
+    import threadpoolctl
+
+    return sorted({pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"})
+
+
+def test_score_corpus_worker_processes_run_one_blas_thread():
+    pytest.importorskip("threadpoolctl")
+    import concurrent.futures
+    import multiprocessing
+
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context, initializer=ev._score_worker_init) as pool:
+        assert pool.submit(blas_threads).result() == [1]
