@@ -920,8 +920,8 @@ py::object read_mono(py::module_ &m, py::handle path, long *rate) {
 }
 
 // One measure of `est` against `ref`; a failure becomes NaN plus a note.
-py::object corpus_measure(py::module_ &m, const std::string &metric, py::handle ref, py::handle est,
-                          long rate, py::list &notes, const std::string &label) {
+py::object corpus_measure(const std::string &metric, py::handle ref, py::handle est, long rate,
+                          py::list &notes, const std::string &label) {
   try {
     if (metric == "PESQ") {
       if (rate != 16000 && rate != 8000)
@@ -942,18 +942,18 @@ py::object corpus_measure(py::module_ &m, const std::string &metric, py::handle 
   } catch (std::exception &e) {
     notes.append(metric + " of " + label + ": " + e.what());
   }
-  (void)m;
   return py::float_(std::numeric_limits<double>::quiet_NaN());
 }
 
-// Scores one enhanced file (and its noisy file, when given) against its clean
-// reference: {column: score, ..., "error": text}. Run in worker processes by
-// score_corpus, so it takes and returns plain objects only.
-py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
-                    std::vector<std::string> metrics) {
+// Some of the measures of one enhanced file (and its noisy file, when given)
+// against its clean reference: (scores by column, {metric: [notes of its
+// failures]}, None), or (None, None, text) when the files cannot be scored at
+// all. Run in worker processes by score_corpus, so it takes and returns plain
+// objects only.
+py::tuple score_part(py::object clean, py::object enhanced, py::object noisy,
+                     std::vector<std::string> metrics) {
   py::module_ m = self();
-  py::dict row;
-  py::list notes;
+  py::dict row, notes_by_metric;
   try {
     long clean_rate = 0, enhanced_rate = 0, noisy_rate = 0;
     py::object ref = read_mono(m, clean, &clean_rate);
@@ -973,25 +973,55 @@ py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
     if (base)
       check(noisy, base, noisy_rate);
     for (const auto &metric : metrics) {
+      py::list notes;
       if (base)
         row[py::str("Baseline-" + metric)] =
-            corpus_measure(m, metric, ref, base, clean_rate, notes, "the noisy file");
+            corpus_measure(metric, ref, base, clean_rate, notes, "the noisy file");
       row[py::str(metric)] =
-          corpus_measure(m, metric, ref, est, clean_rate, notes, "the enhanced file");
+          corpus_measure(metric, ref, est, clean_rate, notes, "the enhanced file");
+      if (py::len(notes) > 0)
+        notes_by_metric[py::str(metric)] = notes;
     }
   } catch (py::error_already_set &e) {
     if (!is_exception(e))
       throw;
-    row.clear();
-    notes = py::list();
-    notes.append(py::str(e.value()));
+    return py::make_tuple(py::none(), py::none(), py::str(e.value()));
   } catch (py::builtin_exception &e) {
-    row.clear();
-    notes = py::list();
-    notes.append(e.what());
+    return py::make_tuple(py::none(), py::none(), py::str(e.what()));
   }
+  return py::make_tuple(row, notes_by_metric, py::none());
+}
+
+// The row of one file from the parts that scored its measures: {column:
+// score, ..., "error": text}, the notes in the order of `metrics`.
+py::dict merge_parts(const std::vector<py::tuple> &parts, const std::vector<std::string> &metrics) {
+  py::dict row;
+  for (const py::tuple &part : parts)
+    if (!part[2].is_none()) {
+      row["error"] = part[2];
+      return row;
+    }
+  py::list notes;
+  for (const py::tuple &part : parts)
+    for (auto item : py::dict(part[0]))
+      row[item.first] = item.second;
+  for (const auto &metric : metrics)
+    for (const py::tuple &part : parts) {
+      py::dict by_metric = part[1];
+      if (by_metric.contains(metric))
+        for (py::handle note : py::list(by_metric[py::str(metric)]))
+          notes.append(note);
+    }
   row["error"] = py::str("; ").attr("join")(notes);
   return row;
+}
+
+// Scores one enhanced file (and its noisy file, when given) against its clean
+// reference: {column: score, ..., "error": text}. Run on a cluster's workers
+// by score_corpus, so it takes and returns plain objects only.
+py::dict score_file(py::object clean, py::object enhanced, py::object noisy,
+                    std::vector<std::string> metrics) {
+  return merge_parts({score_part(clean, enhanced, noisy, metrics)}, metrics);
 }
 
 // Metric names as given, checked and without repeats.
@@ -1052,7 +1082,14 @@ py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::str
 
 // Set-up of a score_corpus worker process: one BLAS thread for its lifetime
 // (see limit_blas_threads; the worker processes themselves use the cores).
-void score_worker_init() { limit_blas_threads(); }
+// The limit applies to the libraries loaded when it is set, and a spawned
+// process has not loaded numpy's yet: without numpy first, a worker kept all
+// its BLAS threads (spinning beside the other process, and rounding STOI's
+// sums differently from this process's).
+void score_worker_init() {
+  py::module_::import("numpy");
+  limit_blas_threads();
+}
 
 py::object score_corpus(py::object clean, py::object enhanced, py::object noisy, py::object metrics,
                         py::object workers, py::object client) {
@@ -1158,9 +1195,24 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
   } else {
     // This process scores files too, beside workers - 1 worker processes:
     // its back-ends are imported already, while a worker process costs about
-    // 2 s of processor time to start (numpy, and scipy.signal under pystoi),
-    // as much as scoring eight files. Each worker keeps two files in hand.
+    // 2 s of processor time to start, most of it in importing pystoi (scipy.signal)
+    // and a quarter of it with PESQ alone. So with PESQ and other measures, a
+    // file's PESQ and the rest are separate tasks: the workers take the PESQ
+    // tasks first and this process the others, each then going on with what
+    // is left, so that a worker imports pystoi only when it is short of work.
+    // Each worker keeps two tasks in hand.
     const OneBlasThread one_blas_thread;
+    std::vector<std::vector<std::string>> groups;
+    const auto pesq = std::find(names.begin(), names.end(), "PESQ");
+    if (pesq != names.end() && names.size() > 1) {
+      std::vector<std::string> rest(names.begin(), pesq);
+      rest.insert(rest.end(), pesq + 1, names.end());
+      groups = {{"PESQ"}, rest};
+    } else {
+      groups = {names};
+    }
+    const bool split = groups.size() == 2;
+    const std::size_t last = groups.size() - 1;
     py::object futures = py::module_::import("concurrent.futures");
     py::object context = py::module_::import("multiprocessing").attr("get_context")("spawn");
     const std::size_t procs =
@@ -1169,34 +1221,65 @@ py::object score_corpus(py::object clean, py::object enhanced, py::object noisy,
         futures.attr("ProcessPoolExecutor")("max_workers"_a = procs, "mp_context"_a = context,
                                             "initializer"_a = m.attr("_score_worker_init"));
     try {
-      py::object fn = m.attr("_score_file");
-      py::dict index_of;
-      std::size_t next = 0;
-      auto submit = [&] {
-        for (; next < jobs.size() && py::len(index_of) < 2 * procs; ++next) {
-          py::tuple a = job_args(jobs[next]);
-          index_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::int_(jobs[next]);
-        }
-      };
-      auto collect = [&](py::object timeout) {
-        py::tuple waited = futures.attr("wait")(py::list(index_of), "timeout"_a = timeout,
-                                                "return_when"_a = futures.attr("FIRST_COMPLETED"));
-        for (py::handle done : waited[0]) {
-          results[index_of[done].cast<std::size_t>()] = done.attr("result")();
-          index_of.attr("pop")(done);
+      py::object fn = m.attr("_score_part");
+      // Unclaimed tasks: the PESQ tasks from pesq_next on (split only), the
+      // others between rest_front and rest_back (this process takes them from
+      // the front, the workers from the back).
+      std::size_t pesq_next = split ? 0 : jobs.size(), rest_front = 0, rest_back = jobs.size();
+      std::vector<std::vector<py::tuple>> parts(jobs.size());
+      auto finish = [&](std::size_t k, py::tuple part) {
+        parts[k].push_back(std::move(part));
+        if (parts[k].size() == groups.size()) {
+          results[jobs[k]] = merge_parts(parts[k], names);
           bar.attr("update")(1);
         }
       };
+      auto args = [&](std::size_t k, std::size_t g) {
+        py::tuple a = job_args(jobs[k]);
+        return py::make_tuple(a[0], a[1], a[2], py::cast(groups[g]));
+      };
+      py::dict task_of; // future -> (job, group)
+      auto submit = [&] {
+        while (py::len(task_of) < 2 * procs) {
+          std::size_t k = 0, g = 0;
+          if (pesq_next < jobs.size()) {
+            k = pesq_next++;
+          } else if (rest_front < rest_back) {
+            k = --rest_back;
+            g = last;
+          } else {
+            break;
+          }
+          py::tuple a = args(k, g);
+          task_of[executor.attr("submit")(fn, a[0], a[1], a[2], a[3])] = py::make_tuple(k, g);
+        }
+      };
+      auto collect = [&](py::object timeout) {
+        py::tuple waited = futures.attr("wait")(py::list(task_of), "timeout"_a = timeout,
+                                                "return_when"_a = futures.attr("FIRST_COMPLETED"));
+        for (py::handle done : waited[0]) {
+          py::tuple task = task_of[done];
+          finish(task[0].cast<std::size_t>(), done.attr("result")());
+          task_of.attr("pop")(done);
+        }
+      };
       submit();
-      while (next < jobs.size()) {
-        py::tuple a = job_args(jobs[next++]);
-        results[jobs[next - 1]] =
-            score_file(a[0], a[1], a[2], a[3].cast<std::vector<std::string>>());
-        bar.attr("update")(1);
+      for (;;) {
+        std::size_t k = 0, g = 0;
+        if (rest_front < rest_back) {
+          k = rest_front++;
+          g = last;
+        } else if (pesq_next < jobs.size()) {
+          k = pesq_next++;
+        } else {
+          break;
+        }
+        py::tuple a = args(k, g);
+        finish(k, score_part(a[0], a[1], a[2], groups[g]));
         collect(py::float_(0.0));
         submit();
       }
-      while (py::len(index_of) > 0)
+      while (py::len(task_of) > 0)
         collect(py::none());
     } catch (...) {
       executor.attr("shutdown")("wait"_a = true, "cancel_futures"_a = true);
@@ -1307,7 +1390,9 @@ PYBIND11_MODULE(evaluator, m) {
   m.def("_score_worker_init", &score_worker_init,
         "Set-up of score_corpus's worker processes: one BLAS thread each.");
   m.def("_score_file", &score_file, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
-        "score_corpus's work for one file, run in its worker processes.");
+        "score_corpus's work for one file, run on a cluster's workers.");
+  m.def("_score_part", &score_part, "clean"_a, "enhanced"_a, "noisy"_a, "metrics"_a,
+        "score_corpus's work for some measures of one file, run in its worker processes.");
   m.def("eval_metrics", &eval_metrics, "rate"_a, "ref"_a, "deg"_a,
         "Scores `deg` against `ref` (sample arrays at `rate` Hz, cut to the shorter one) and "
         "returns (PESQ, STOI, SDR); a measure whose package is missing gives None.");

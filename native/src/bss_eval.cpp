@@ -4,8 +4,9 @@
 // the zero-padded signals come from FFTs (kissfft, double precision), the
 // distortion filter from the normal equations G c = d, where G is the
 // symmetric Toeplitz matrix of the reference's autocorrelation, and the two
-// energies from Parseval's theorem on the spectra, so the projection itself
-// is never formed in time.
+// energies from those equations (or, for a distortion far below the signal,
+// from Parseval's theorem on the spectra), so the projection itself is never
+// formed in time.
 #include "tavol/bss_eval.hpp"
 
 #include <kissfft/kissfft.hh>
@@ -129,9 +130,9 @@ bool solve_toeplitz(const std::vector<double> &t, const std::vector<double> &b,
   const double t0 = t[0];
   // Normalised so that the diagonal is 1: r[k] = t[k] / t[0], rhs / t[0].
   // The sums over r[k - j] run forwards over r_rev (r_rev[m] = r[n - 1 - m]),
-  // and y_rev holds y backwards, so that every inner loop is a plain forward
-  // dot product or update.
-  std::vector<double> r(n), r_rev(n), y(n), y_rev(n), z(n);
+  // so that both dot products of a step are plain forward ones; y is updated
+  // in place, front and back together.
+  std::vector<double> r(n), r_rev(n), y(n);
   for (std::size_t k = 0; k < n; ++k)
     r[k] = t[k] / t0;
   std::reverse_copy(r.begin(), r.end(), r_rev.begin());
@@ -139,7 +140,7 @@ bool solve_toeplitz(const std::vector<double> &t, const std::vector<double> &b,
   if (n == 1)
     return std::isfinite(x[0]);
   double beta = 1.0, alpha = -r[1];
-  y[0] = y_rev[0] = -r[1];
+  y[0] = -r[1];
   for (std::size_t k = 1; k < n; ++k) {
     beta *= (1.0 - alpha) * (1.0 + alpha);
     if (!(beta > 0.0))
@@ -148,15 +149,20 @@ bool solve_toeplitz(const std::vector<double> &t, const std::vector<double> &b,
     const double *r_k = r_rev.data() + (n - 1 - k);
     const double mu = (b[k] / t0 - dot(r_k, x.data(), k)) / beta;
     for (std::size_t i = 0; i < k; ++i)
-      x[i] += mu * y_rev[i];
+      x[i] += mu * y[k - 1 - i];
     x[k] = mu;
     if (k + 1 < n) {
       alpha = (-r[k + 1] - dot(r_k, y.data(), k)) / beta;
-      for (std::size_t i = 0; i < k; ++i)
-        z[i] = y[i] + alpha * y_rev[i];
-      std::copy(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(k), y.begin());
+      // y[i] += alpha y[k - 1 - i] for all i < k at once.
+      std::size_t i = 0, j = k - 1;
+      for (; i < j; ++i, --j) {
+        const double front = y[i], back = y[j];
+        y[i] = front + alpha * back;
+        y[j] = back + alpha * front;
+      }
+      if (i == j)
+        y[i] += alpha * y[i];
       y[k] = alpha;
-      std::reverse_copy(y.begin(), y.begin() + static_cast<std::ptrdiff_t>(k + 1), y_rev.begin());
     }
   }
   return std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); });
@@ -214,23 +220,29 @@ void correlations(const double *reference, const double *estimate, std::size_t n
   const std::size_t half = size / 2;
   const std::size_t block = size - taps + 1;
   const auto forward = plan(half, false);
-  std::vector<double> head(size), ref_ext(size), est_ext(size);
+  // head keeps zeros past `block` throughout; the extended blocks are read in
+  // place from the signals, and copied with zero padding only at the end.
+  std::vector<double> head(size, 0.0), ref_pad(size), est_pad(size);
   std::vector<Complex> a(half), cr(half), ce(half);
   std::vector<Complex> rr(half + 1), re(half + 1);
   for (std::size_t start = 0; start < n; start += block) {
     const std::size_t len = std::min(block, n - start);
-    const std::size_t ext = std::min(size, n - start);
-    std::fill(head.begin(), head.end(), 0.0);
     std::copy(reference + start, reference + start + len, head.begin());
-    std::fill(ref_ext.begin(), ref_ext.end(), 0.0);
-    std::copy(reference + start, reference + start + ext, ref_ext.begin());
-    std::fill(est_ext.begin(), est_ext.end(), 0.0);
-    std::copy(estimate + start, estimate + start + ext, est_ext.begin());
+    std::fill(head.begin() + static_cast<std::ptrdiff_t>(len),
+              head.begin() + static_cast<std::ptrdiff_t>(block), 0.0);
+    const double *ref_ext = reference + start, *est_ext = estimate + start;
+    if (n - start < size) {
+      const std::size_t ext = n - start;
+      std::fill(std::copy(ref_ext, ref_ext + ext, ref_pad.begin()), ref_pad.end(), 0.0);
+      std::fill(std::copy(est_ext, est_ext + ext, est_pad.begin()), est_pad.end(), 0.0);
+      ref_ext = ref_pad.data();
+      est_ext = est_pad.data();
+    }
     // Lags past taps - 1 wrap around in these circular correlations; the
     // first `taps` do not, since head holds only `block` samples.
     forward->transform_real(head.data(), a.data());
-    forward->transform_real(ref_ext.data(), cr.data());
-    forward->transform_real(est_ext.data(), ce.data());
+    forward->transform_real(ref_ext, cr.data());
+    forward->transform_real(est_ext, ce.data());
     rr[0] += a[0].real() * cr[0].real();
     rr[half] += a[0].imag() * cr[0].imag();
     re[0] += a[0].real() * ce[0].real();
@@ -312,19 +324,10 @@ double bss_sdr(const double *reference, std::size_t reference_size, const double
     throw InvalidArgument("the reference's autocorrelation is singular to working precision: no "
                           "distortion filter can be fitted");
 
-  // |P|^2 = c'Gc and <e, P> = c'd, so |e - P|^2 = |e|^2 - 2 c'd + c'Gc. Row i
-  // of G c is sum_j t[|i - j|] c[j]: lags i - j for j <= i (forwards over the
-  // reversed lags), j - i above.
-  std::vector<double> lags_rev(taps);
-  std::reverse_copy(auto_lags.begin(), auto_lags.end(), lags_rev.begin());
-  double projection = 0.0;
-  for (std::size_t i = 0; i < taps; ++i) {
-    const double g_c = dot(lags_rev.data() + (taps - 1 - i), filter.data(), i + 1) +
-                       dot(auto_lags.data() + 1, filter.data() + i + 1, taps - 1 - i);
-    projection += filter[i] * g_c;
-  }
-  const double cross = dot(filter.data(), cross_lags.data(), taps);
-  const double distortion = energy - 2.0 * cross + projection;
+  // The least-squares projection P = r * c is orthogonal to the residual:
+  // |P|^2 = <e, P> = c'd (G c = d), so |e - P|^2 = |e|^2 - c'd.
+  const double projection = dot(filter.data(), cross_lags.data(), taps);
+  const double distortion = energy - projection;
   // That difference loses the digits of a distortion far below the signal
   // (above about 60 dB): those are summed from the spectra instead.
   if (distortion < 1e-6 * energy) {

@@ -922,3 +922,36 @@ def test_score_corpus_marks_an_undefined_measure_and_says_why(tmp_path):
     assert np.isnan(a["SI-SDR"]) and "SI-SDR of the enhanced file: estimate is silent" in a["error"]
     assert b["SI-SDR"] == np.inf and np.isnan(b["PESQ"])
     assert b["error"] == "PESQ of the enhanced file: PESQ needs 8000 or 16000 Hz audio, got 44100 Hz"
+
+
+def test_score_corpus_with_workers_keeps_the_notes_of_all_measures_in_order(tmp_path):
+    # Worker processes take PESQ apart from the other measures; a file's notes still
+    # come in the order of `metrics`.
+    x = np.random.default_rng(3).standard_normal(3000) / 8
+    for i in range(3):
+        save16(tmp_path / "c" / f"b{i}.wav", x)
+        save16(tmp_path / "e" / f"b{i}.wav", mix(x, 5 + i, seed=i))
+    # At 44.1 kHz (no PESQ) and silent (no SDR, no SI-SDR): a note from every measure.
+    wavfile.write(tmp_path / "c" / "a.wav", 44100, (x * 32767).astype(np.int16))
+    wavfile.write(tmp_path / "e" / "a.wav", 44100, np.zeros(3000, np.int16))
+    tables = [ev.score_corpus(tmp_path / "c", tmp_path / "e", metrics=("SI-SDR", "PESQ", "SDR"), workers=w)
+              for w in (1, 2)]
+    pd.testing.assert_frame_equal(tables[0], tables[1], check_exact=True)
+    notes = tables[1].set_index("file").loc[str(tmp_path / "e" / "a.wav"), "error"].split("; ")
+    assert [note.split(" of ")[0] for note in notes] == ["SI-SDR", "PESQ", "SDR"]
+
+
+def blas_threads():
+    import threadpoolctl
+
+    return sorted({pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"})
+
+
+def test_score_corpus_worker_processes_run_one_blas_thread():
+    pytest.importorskip("threadpoolctl")
+    import concurrent.futures
+    import multiprocessing
+
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context, initializer=ev._score_worker_init) as pool:
+        assert pool.submit(blas_threads).result() == [1]
