@@ -41,7 +41,7 @@ inline constexpr std::size_t kMaxPathBytes = 4095;
 inline constexpr std::size_t kPartSamples = std::size_t{16000} * 3600 * 8;
 inline constexpr std::size_t kMinPartSamples = std::size_t{16000} * 60 * 20;
 inline constexpr std::size_t kPartRows = 4000;
-inline constexpr std::size_t kPartsPerThread = 4;
+inline constexpr std::size_t kPartsPerThread = 2;
 // Runs whose decoded recordings a cluster's worker process keeps between parts
 // (each up to kAudioCacheBytes) until the run releases them.
 inline constexpr std::size_t kKeptRuns = 2;
