@@ -24,8 +24,7 @@ std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to *
 // block is lent back to the system (platform::lend_back): its pages stay in
 // place while memory is plentiful, and the kernel takes them whenever it needs
 // them, so the pool never pins memory another program wants. Never
-// destroyed: blocks may be
-// released by arrays that outlive static destruction.
+// destroyed: blocks may be released by arrays that outlive static destruction.
 class BlockPool {
 public:
   static BlockPool &instance() {
@@ -91,28 +90,21 @@ FloatArena::~FloatArena() {
     platform::unmap(ahead_, block_bytes_);
 }
 
-// The block to fill next: the one faulted in ahead, one of an earlier batch
-// (its pages in place), or a fresh one.
+// The block to fill next: one of an earlier batch (its pages in place), else
+// the one faulted in ahead or a fresh one, whose successor a helper then
+// faults in. (own_block hands the block to the pool if it cannot own it.)
 std::shared_ptr<void> FloatArena::next_block() {
   void *p = nullptr;
-  bool fresh = true;
   if (ahead_) {
     prefetcher_.join();
     p = std::exchange(ahead_, nullptr);
-  } else if ((p = BlockPool::instance().take(block_bytes_))) {
-    fresh = false;
+  } else if (void *reused = BlockPool::instance().take(block_bytes_)) {
+    return own_block(reused, block_bytes_);
   } else {
     p = platform::map_huge_aligned(block_bytes_);
   }
-  std::shared_ptr<void> block;
-  try {
-    block = own_block(p, block_bytes_);
-  } catch (...) {
-    platform::unmap(p, block_bytes_);
-    throw;
-  }
-  if (fresh)
-    fault_in_next();
+  std::shared_ptr<void> block = own_block(p, block_bytes_);
+  fault_in_next();
   return block;
 }
 
