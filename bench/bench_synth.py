@@ -9,11 +9,16 @@ the manifest (manifest=True), re-rendering it (tavol.core.synth.render), and the
 speech level of P.56 as the SNR definition (snr_definition="active"). Those are timed
 interleaved (each repeat runs every variant once, in an order turned by one each repeat, after
 a garbage collection) and given as the best wall time and the best CPU time (all threads) of
-each, since the CPU time is what a loaded machine disturbs least. The re-rendered manifest is
-written once beforehand by an untimed syn(manifest=True).
+each, since the CPU time is what a loaded machine disturbs least, with the load average. The
+re-rendered manifest is written once beforehand by an untimed syn(manifest=True). The small
+runs take 40-60 ms, so a run's fixed cost (start-up, the manifest's two files, building the
+returned table) weighs in them; a corpus-scale run follows (--corpus-clean clean files in
+increment mode: 2,400 entries on 8 threads by default, a few tenths of a second each, outputs
+removed after each run), where the cost per entry decides.
 
     python bench/bench_synth.py [--clean 120 300] [--inc-clean 20] [--noises 4] [--repeat 3]
                                 [--dir FOLDER] [--floor-only] [--self-only] [--pairs 5]
+                                [--corpus-clean 200] [--corpus-repeat 5]
 
 First, against the I/O floor (floor_copy.py: read each input once, write each output's
 bytes): the first call of a fresh process and the best warm call after it, tavol and the
@@ -147,6 +152,56 @@ def against_floor(root: Path, sizes, pairs: int, calls: int = 3):
         print(f"  tavol first/warm x{med['tavol'][0] / med['tavol'][1]:.2f}   ({load_text()})")
 
 
+def self_describing(root: Path, clean_dir: Path, noise_dir: Path, mode: str, files, noises,
+                    repeats: int, keep: bool):
+    """syn, syn(manifest=True), render(manifest) and syn(snr_definition="active"), interleaved
+    (each repeat runs every variant once, in an order turned by one each repeat, after a garbage
+    collection); prints the best wall and CPU time of each with the load average. The rendered
+    manifest is written beforehand by an untimed syn(manifest=True). keep=False removes each
+    run's outputs (untimed), so that a large run does not fill the RAM folder."""
+    import shutil
+
+    n = len(baseline_synth.plan(files, noises, SNRS, root, mode))
+    variants = [("syn", {}), ("manifest", {"manifest": True}),
+                ("active", {"snr_definition": "active"}), ("render", None)]
+    source = root / f"m_{mode}{n}_source"
+    with contextlib.redirect_stderr(stdio.StringIO()), contextlib.redirect_stdout(stdio.StringIO()):
+        s = Synthesizer(clean_dir, noise_dir, source, SNRS)
+        s.cleanWaves, s.noiseWaves = list(files), list(noises)
+        s.syn(mode, manifest=True)
+    wall, cpu, loads = {}, {}, []
+    for r in range(repeats):
+        for label, kwargs in variants[r % len(variants):] + variants[:r % len(variants)]:
+            out = root / f"m_{mode}{n}_{label}{r}"
+            gc.collect()
+            start, start_cpu = time.perf_counter(), time.process_time()
+            with contextlib.redirect_stderr(stdio.StringIO()), \
+                    contextlib.redirect_stdout(stdio.StringIO()):
+                if kwargs is None:
+                    synth.render(source / "manifest.csv", out_path=out)
+                else:
+                    s = Synthesizer(clean_dir, noise_dir, out, SNRS)
+                    s.cleanWaves, s.noiseWaves = list(files), list(noises)
+                    s.syn(mode, **kwargs)
+            wall[label] = min(wall.get(label, float("inf")), time.perf_counter() - start)
+            cpu[label] = min(cpu.get(label, float("inf")), time.process_time() - start_cpu)
+            if not keep:
+                shutil.rmtree(out)
+        loads.append(os.getloadavg()[0])
+    how = "8 threads" if n > baseline_synth.POOL_THRESHOLD else "sequential"
+    print(f"{mode}: {n} entries ({how}; load average over the repeats "
+          f"{min(loads):.2f}-{max(loads):.2f}, now {load_text()[13:]})")
+    print(f"  syn                            {wall['syn']:7.3f} s / {cpu['syn']:7.3f} s CPU"
+          f"   {1e6 * cpu['syn'] / n:6.0f} us CPU/entry")
+    for label, what in [("manifest", "syn(manifest=True)"), ("render", "render(manifest)"),
+                        ("active", "syn(snr_definition='active')")]:
+        print(f"  {what:<30} {wall[label]:7.3f} s / {cpu[label]:7.3f} s CPU"
+              f"   {100 * (wall[label] / wall['syn'] - 1):+6.1f}% wall"
+              f" {100 * (cpu[label] / cpu['syn'] - 1):+6.1f}% CPU")
+    if not keep:
+        shutil.rmtree(source)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--clean", type=int, nargs="+", default=[120, 300],
@@ -162,6 +217,11 @@ def main():
     parser.add_argument("--floor-only", action="store_true", help="stop after the floor comparison")
     parser.add_argument("--self-only", action="store_true",
                         help="only the self-describing runs (no plain-Python comparison)")
+    parser.add_argument("--corpus-clean", type=int, default=200,
+                        help="clean files of the corpus-scale self-describing run (increment "
+                             "mode: x noises x 3 SNRs entries; 0 leaves it out)")
+    parser.add_argument("--corpus-repeat", type=int, default=5,
+                        help="repeats of the corpus-scale run")
     args = parser.parse_args()
     ram = Path("/dev/shm")
     where = args.dir if args.dir is not None else (ram if ram.is_dir() and os.access(ram, os.W_OK)
@@ -169,7 +229,8 @@ def main():
 
     with tempfile.TemporaryDirectory(dir=where) as tmp:
         root = Path(tmp)
-        clean_dir, noise_dir = make_corpus(root, max(args.clean + [args.inc_clean]), args.noises,
+        clean_dir, noise_dir = make_corpus(root, max(args.clean + [args.inc_clean, args.corpus_clean]),
+                                           args.noises,
                                            args.clean_seconds,
                                            args.noise_seconds)
         cleans = sorted(clean_dir.glob("*.wav"))
@@ -210,41 +271,18 @@ def main():
             print(f"  plain Python, numpy power      {t_fast:7.3f} s  {n / t_fast:8.0f} entries/s"
                   f"   tavol x{t_fast / t_tavol:.1f}")
 
-        # Manifests, re-rendering and the P.56 definition against a plain syn.
+        # Manifests, re-rendering and the P.56 definition against a plain syn: the small
+        # runs above (where the fixed cost of a run counts), then a corpus-scale run (where
+        # the cost per entry does).
         repeats = max(args.repeat, 7)
         print("\nself-describing runs (best of %d, interleaved): wall / CPU" % repeats)
-        variants = [("syn", {}), ("manifest", {"manifest": True}),
-                    ("active", {"snr_definition": "active"}), ("render", None)]
         for mode, files in cases:
-            n = len(baseline_synth.plan(files, noises, SNRS, root, mode))
-            source = root / f"m_{mode}{n}_source"
-            with contextlib.redirect_stderr(stdio.StringIO()), contextlib.redirect_stdout(stdio.StringIO()):
-                s = Synthesizer(clean_dir, noise_dir, source, SNRS)
-                s.cleanWaves, s.noiseWaves = list(files), list(noises)
-                s.syn(mode, manifest=True)
-            wall, cpu = {}, {}
-            for r in range(repeats):
-                for label, kwargs in variants[r % len(variants):] + variants[:r % len(variants)]:
-                    out = root / f"m_{mode}{n}_{label}{r}"
-                    gc.collect()
-                    start, start_cpu = time.perf_counter(), time.process_time()
-                    with contextlib.redirect_stderr(stdio.StringIO()), \
-                            contextlib.redirect_stdout(stdio.StringIO()):
-                        if kwargs is None:
-                            synth.render(source / "manifest.csv", out_path=out)
-                        else:
-                            s = Synthesizer(clean_dir, noise_dir, out, SNRS)
-                            s.cleanWaves, s.noiseWaves = list(files), list(noises)
-                            s.syn(mode, **kwargs)
-                    wall[label] = min(wall.get(label, float("inf")), time.perf_counter() - start)
-                    cpu[label] = min(cpu.get(label, float("inf")), time.process_time() - start_cpu)
-            print(f"{mode}: {n} entries")
-            print(f"  syn                            {wall['syn']:7.3f} s / {cpu['syn']:7.3f} s CPU")
-            for label, what in [("manifest", "syn(manifest=True)"), ("render", "render(manifest)"),
-                                ("active", "syn(snr_definition='active')")]:
-                print(f"  {what:<30} {wall[label]:7.3f} s / {cpu[label]:7.3f} s CPU"
-                      f"   {100 * (wall[label] / wall['syn'] - 1):+6.1f}% wall"
-                      f" {100 * (cpu[label] / cpu['syn'] - 1):+6.1f}% CPU")
+            self_describing(root, clean_dir, noise_dir, mode, files, noises, repeats, keep=True)
+        if args.corpus_clean > 0:
+            print(f"\nat corpus scale (best of {args.corpus_repeat}, interleaved; each run's "
+                  f"outputs removed after it): wall / CPU")
+            self_describing(root, clean_dir, noise_dir, "increment", cleans[: args.corpus_clean],
+                            noises, args.corpus_repeat, keep=False)
 
         if args.self_only:
             return

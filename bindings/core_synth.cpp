@@ -11,14 +11,19 @@
 // (tavol::MixRenderer) with the GIL released, on 8 threads above 200 entries.
 // A run can describe itself in a manifest (manifest.csv + manifest.json) that
 // render() turns into the same files again, with no random draw.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <set>
@@ -924,14 +929,194 @@ py::dict extra_params(const RunPlan &plan, py::handle snrs, const RunOptions &o,
   return params;
 }
 
-// The rows as a DataFrame, exactly as pandas reads the manifest file; attrs
+// One column of the table rows_frame() builds, typed as pandas.read_csv (no
+// options) types the same cells: numbers are int64 when every cell is a whole
+// number, else float64 with NaN for empty cells; True/False flags are bool, or
+// objects beside NaN; text is str with NaN for empty cells; a column without
+// any value is float64 NaN. A cell whose reading by pandas this does not
+// follow (text pandas would take for a number, a flag or a missing value; a
+// whole number float64 cannot hold exactly; text that is not UTF-8) makes
+// add() answer false, and the caller has pandas parse the text instead.
+// (Building the columns costs about a quarter of pandas.read_csv on a few
+// hundred rows, whose fixed cost is near 2 ms a call.)
+class FrameColumn {
+public:
+  enum class Kind { Text, Number, Flag };
+  FrameColumn(Kind kind, std::size_t rows, bool repeats)
+      : kind_(kind), repeats_(repeats), texts_(kind == Kind::Text ? rows : 0) {
+    if (kind == Kind::Number) {
+      ints_.reserve(rows);
+      reals_.reserve(rows);
+    } else if (kind == Kind::Flag) {
+      flags_.reserve(rows);
+    }
+  }
+
+  bool add(const std::string &cell) {
+    const std::size_t at = n_++;
+    if (cell.empty())
+      ++empty_;
+    switch (kind_) {
+    case Kind::Number:
+      return add_number(cell);
+    case Kind::Flag:
+      if (cell.empty() || cell == "True" || cell == "False") {
+        flags_.push_back(cell.empty() ? -1 : cell == "True");
+        return true;
+      }
+      return false;
+    case Kind::Text:
+      return add_text(cell, at);
+    }
+    return false;
+  }
+
+  py::object finish(py::handle np) const {
+    if (empty_ == n_)
+      return filled(std::numeric_limits<double>::quiet_NaN());
+    switch (kind_) {
+    case Kind::Number:
+      return empty_ == 0 && whole_ ? array_of(ints_) : array_of(reals_);
+    case Kind::Flag: {
+      if (empty_ == 0) {
+        py::array_t<bool> out(static_cast<py::ssize_t>(n_));
+        std::transform(flags_.begin(), flags_.end(), out.mutable_data(),
+                       [](signed char f) { return f == 1; });
+        return out;
+      }
+      py::list values(n_);
+      const py::float_ nan(std::numeric_limits<double>::quiet_NaN());
+      for (std::size_t i = 0; i < n_; ++i)
+        values[i] = flags_[i] < 0 ? py::object(nan) : py::bool_(flags_[i] == 1);
+      return np.attr("array")(values, "dtype"_a = "object");
+    }
+    case Kind::Text:
+      return texts_;
+    }
+    return py::none();
+  }
+
+private:
+  template <class T> static py::object array_of(const std::vector<T> &values) {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), out.mutable_data());
+    return out;
+  }
+  py::object filled(double value) const { return array_of(std::vector<double>(n_, value)); }
+
+  bool add_number(const std::string &cell) {
+    if (cell.empty()) {
+      reals_.push_back(std::numeric_limits<double>::quiet_NaN());
+      return true;
+    }
+    const char *first = cell.data(), *last = first + cell.size();
+    double real = 0.0;
+    if (auto [end, ec] = std::from_chars(first, last, real); ec != std::errc() || end != last)
+      return false;
+    std::int64_t whole = 0;
+    if (auto [end, ec] = std::from_chars(first, last, whole); ec == std::errc() && end == last) {
+      if (std::abs(real) >= 9007199254740992.0) // 2^53: float64 may round what int64 holds
+        return false;
+      ints_.push_back(whole);
+    } else {
+      whole_ = false;
+    }
+    reals_.push_back(real);
+    return true;
+  }
+
+  // Text pandas keeps as it is: not a missing-value marker, a flag or a number.
+  static bool plain_text(const std::string &cell) {
+    static const std::unordered_set<std::string> special = {
+        "#N/A",    "#N/A N/A", "#NA",  "-1.#IND", "-1.#QNAN", "-NaN",  "-nan",  "1.#IND",
+        "1.#QNAN", "<NA>",     "N/A",  "NA",      "NULL",     "NaN",   "None",  "n/a",
+        "nan",     "null",     "True", "TRUE",    "true",     "False", "FALSE", "false"};
+    if (special.count(cell) || std::isspace(static_cast<unsigned char>(cell.front())) ||
+        std::isspace(static_cast<unsigned char>(cell.back())) || cell.front() == '+')
+      return false;
+    double v = 0.0;
+    const auto [end, ec] = std::from_chars(cell.data(), cell.data() + cell.size(), v);
+    return !(end == cell.data() + cell.size() && ec != std::errc::invalid_argument);
+  }
+
+  bool add_text(const std::string &cell, std::size_t at) {
+    if (cell.empty()) {
+      texts_[at] = py::float_(std::numeric_limits<double>::quiet_NaN());
+      return true;
+    }
+    if (repeats_) // kinds, policies and inputs repeat: one str each
+      if (auto it = seen_.find(cell); it != seen_.end()) {
+        texts_[at] = it->second;
+        return true;
+      }
+    if (!plain_text(cell))
+      return false;
+    PyObject *text =
+        PyUnicode_DecodeUTF8(cell.data(), static_cast<Py_ssize_t>(cell.size()), "strict");
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    auto value = py::reinterpret_steal<py::object>(text);
+    if (repeats_)
+      seen_.emplace(cell, value);
+    texts_[at] = std::move(value);
+    return true;
+  }
+
+  Kind kind_;
+  bool repeats_;
+  std::size_t n_ = 0, empty_ = 0;
+  bool whole_ = true;
+  std::vector<std::int64_t> ints_;
+  std::vector<double> reals_;
+  std::vector<signed char> flags_;
+  py::list texts_;
+  std::unordered_map<std::string, py::object> seen_;
+};
+
+// The columns of manifest rows by what their cells hold.
+FrameColumn::Kind column_kind(const std::string &name) {
+  static const std::unordered_set<std::string> texts = {
+      "output", "kind", "clean", "noise", "snr_definition", "fit", "clipping"};
+  if (texts.count(name))
+    return FrameColumn::Kind::Text;
+  return name == "noise_only" ? FrameColumn::Kind::Flag : FrameColumn::Kind::Number;
+}
+
+// The rows as a DataFrame, exactly as pandas reads the manifest file (built
+// from the cells, or parsed from the text when FrameColumn gives up); attrs
 // hold the folders render() resolves its paths against.
 py::object rows_frame(py::module_ &m, const std::vector<tavol::ManifestRow> &rows, py::handle noisy,
                       py::handle base) {
   const FsCodec fs(m);
-  const std::string text = tavol::manifest_csv(rows, fs.bytes(noisy), fs.bytes(base));
-  py::object frame = py::module_::import("pandas").attr("read_csv")(
-      py::module_::import("io").attr("StringIO")(fs.str(text)));
+  const fs::path out_folder = fs.bytes(noisy), base_folder = fs.bytes(base);
+  py::module_ pandas = py::module_::import("pandas");
+  py::object frame;
+  if (!rows.empty()) {
+    const auto &names = tavol::manifest_columns();
+    std::vector<FrameColumn> columns;
+    for (const auto &name : names)
+      columns.emplace_back(column_kind(name), rows.size(), name != "output");
+    tavol::ManifestCells cells(rows, out_folder, base_folder);
+    std::vector<std::string> row_cells;
+    bool known = true;
+    for (std::size_t r = 0; r < rows.size() && known; ++r) {
+      cells.row(rows[r], row_cells);
+      for (std::size_t c = 0; c < columns.size() && known; ++c)
+        known = columns[c].add(row_cells[c]);
+    }
+    if (known) {
+      py::dict data;
+      for (std::size_t c = 0; c < columns.size(); ++c)
+        data[py::str(names[c])] = columns[c].finish(m.attr("np"));
+      frame = pandas.attr("DataFrame")(data, "copy"_a = false);
+    }
+  }
+  if (!frame) {
+    const std::string text = tavol::manifest_csv(rows, out_folder, base_folder);
+    frame = pandas.attr("read_csv")(py::module_::import("io").attr("StringIO")(fs.str(text)));
+  }
   py::object absolute = py::module_::import("os").attr("path").attr("abspath");
   frame.attr("attrs")["out_path"] = absolute(noisy);
   frame.attr("attrs")["base"] = absolute(base);
@@ -1160,9 +1345,10 @@ std::vector<tavol::ManifestRow> with_stages(const std::vector<tavol::ManifestRow
   return done;
 }
 
-// Where render() finds a manifest's text and the folders its paths resolve against.
+// Where render() finds a manifest's text (as bytes) and the folders its paths resolve against.
 struct ManifestSource {
-  py::object text, out, base;
+  std::string text;
+  py::object out, base;
 };
 
 ManifestSource manifest_source(py::module_ &m, py::object manifest, py::object out_path) {
@@ -1170,7 +1356,7 @@ ManifestSource manifest_source(py::module_ &m, py::object manifest, py::object o
   py::object text, out, base;
   if (py::isinstance(manifest, pandas.attr("DataFrame"))) {
     py::object attrs = manifest.attr("attrs");
-    text = manifest.attr("to_csv")("index"_a = false);
+    text = manifest.attr("to_csv")("index"_a = false).attr("encode")("utf-8", "surrogateescape");
     base = attrs.attr("get")("base", out_path);
     out = out_path.is_none() ? attrs.attr("get")("out_path") : out_path;
     if (out.is_none())
@@ -1181,7 +1367,7 @@ ManifestSource manifest_source(py::module_ &m, py::object manifest, py::object o
     py::object csv = to_path(m, manifest);
     if (csv.attr("is_dir")().cast<bool>())
       csv = join(csv, py::str(kManifestName));
-    text = csv.attr("read_text")("encoding"_a = "utf-8", "errors"_a = "surrogateescape");
+    text = csv.attr("read_bytes")();
     base = csv.attr("parent");
     out = base;
     py::object sidecar = csv.attr("with_suffix")(".json");
@@ -1193,7 +1379,7 @@ ManifestSource manifest_source(py::module_ &m, py::object manifest, py::object o
     if (!out_path.is_none())
       out = out_path;
   }
-  return {text, out, base};
+  return {text.cast<std::string>(), out, base};
 }
 
 py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
@@ -1206,7 +1392,7 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
     import_extra("distributed", "dask", kModule);
   const FsCodec fs(m);
   const ManifestSource src = manifest_source(m, manifest, out_path);
-  const py::object &text = src.text, &out = src.out, &base = src.base;
+  const py::object &out = src.out, &base = src.base;
   int threads = tavol::kSynthWorkers;
   if (!workers.is_none()) {
     check_exact_type(workers, "workers", &PyLong_Type);
@@ -1218,12 +1404,11 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
   if (!client.is_none())
     return render_on_cluster(m, src, truthy(resume), client);
 
-  const std::string csv_bytes = text.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
   const fs::path out_folder = fs.bytes(out), base_folder = fs.bytes(base);
   std::vector<tavol::ManifestRow> rows;
   {
     py::gil_scoped_release release;
-    rows = tavol::manifest_rows(tavol::parse_csv(csv_bytes), out_folder, base_folder);
+    rows = tavol::manifest_rows(tavol::parse_csv(src.text), out_folder, base_folder);
   }
   int rate = tavol::kSynthRate;
   for (const auto &row : rows)
@@ -1360,8 +1545,7 @@ std::size_t remove_temporaries(std::vector<std::string> folders) {
 py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool resume,
                              py::object client) {
   const FsCodec fs(m);
-  const std::string csv_bytes =
-      src.text.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+  const std::string &csv_bytes = src.text;
   // Absolute: the workers do not share this process's working folder.
   const fs::path out_folder = fs::absolute(fs::path(fs.bytes(src.out))).lexically_normal();
   const fs::path base_folder = fs::absolute(fs::path(fs.bytes(src.base))).lexically_normal();

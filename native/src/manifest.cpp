@@ -179,66 +179,78 @@ std::string relative_path(const fs::path &path, const fs::path &base) {
   return rel.empty() ? path.string() : rel.string();
 }
 
-std::string manifest_csv(const std::vector<ManifestRow> &rows, const fs::path &out_folder,
-                         const fs::path &base) {
-  std::unordered_set<std::string> staged;
+// Outputs are usually spelled as the output folder, "/", a plain relative
+// path: those are cut, the others made relative.
+ManifestCells::ManifestCells(const std::vector<ManifestRow> &rows, const fs::path &out_folder,
+                             const fs::path &base)
+    : out_root_(normal(out_folder)), in_root_(normal(base)),
+      out_prefix_(out_folder.native() + "/") {
   for (const ManifestRow &row : rows)
     if (row.kind == RowKind::Stage)
-      staged.insert(row.job.output.string());
-  // Many rows share an input (a noise, a clean file): each is made relative once.
-  const fs::path out_root = normal(out_folder), in_root = normal(base);
-  std::unordered_map<std::string, std::string> inputs;
-  auto relative = [](const fs::path &path, const fs::path &root) {
-    const fs::path rel = normal(path).lexically_relative(root);
-    return rel.empty() ? path.string() : rel.string();
-  };
-  // Outputs are usually spelled as the output folder, "/", a plain relative path.
-  const std::string out_prefix = out_folder.native() + "/";
-  auto output = [&](const std::string &path) {
-    if (path.compare(0, out_prefix.size(), out_prefix) == 0 &&
-        path.find("/.", out_prefix.size() - 1) == std::string::npos &&
-        path.find("//", out_prefix.size() - 1) == std::string::npos)
-      return path.substr(out_prefix.size());
-    return relative(path, out_root);
-  };
-  auto input = [&](const std::string &path) -> const std::string & {
-    auto [it, fresh] = inputs.try_emplace(path);
-    if (fresh)
-      it->second = staged.count(path) ? path : relative(path, in_root);
-    return it->second;
-  };
+      staged_.insert(row.job.output.string());
+}
 
+std::string ManifestCells::output(const std::string &path) const {
+  if (path.compare(0, out_prefix_.size(), out_prefix_) == 0 &&
+      path.find("/.", out_prefix_.size() - 1) == std::string::npos &&
+      path.find("//", out_prefix_.size() - 1) == std::string::npos)
+    return path.substr(out_prefix_.size());
+  const fs::path rel = normal(path).lexically_relative(out_root_);
+  return rel.empty() ? path : rel.string();
+}
+
+const std::string &ManifestCells::input(const std::string &path) {
+  auto [it, fresh] = inputs_.try_emplace(path);
+  if (fresh) {
+    if (staged_.count(path)) {
+      it->second = path;
+    } else {
+      const fs::path rel = normal(path).lexically_relative(in_root_);
+      it->second = rel.empty() ? path : rel.string();
+    }
+  }
+  return it->second;
+}
+
+void ManifestCells::row(const ManifestRow &row, std::vector<std::string> &f) {
+  const MixJob &job = row.job;
+  f.assign(manifest_columns().size(), std::string());
+  f[kOutput] = row.kind == RowKind::Stage ? job.output.string() : output(job.output.native());
+  f[kKind] = to_string(row.kind);
+  f[kClean] = input(job.clean);
+  if (row.copies())
+    return;
+  f[kNoise] = input(job.noise);
+  f[kSnr] = number(job.snr_db);
+  f[kDefinition] = to_string(job.definition);
+  f[kNoiseOnly] = job.noise_only ? "True" : "False";
+  f[kFit] = to_string(row.fit);
+  f[kOffset] = std::to_string(job.offset);
+  f[kSamples] = std::to_string(row.samples);
+  f[kRate] = std::to_string(row.rate);
+  f[kClipping] = to_string(job.clipping);
+  if (row.stats) {
+    const MixStats &s = *row.stats;
+    f[kPlannedColumns] = number(s.clean_gain);
+    f[kPlannedColumns + 1] = number(s.noise_gain);
+    f[kPlannedColumns + 2] = number(s.scale);
+    f[kPlannedColumns + 3] = number(s.realised_snr_db);
+    f[kPlannedColumns + 4] = std::to_string(s.peak);
+    f[kPlannedColumns + 5] = std::to_string(s.clipped);
+  }
+}
+
+std::string manifest_csv(const std::vector<ManifestRow> &rows, const fs::path &out_folder,
+                         const fs::path &base) {
+  ManifestCells cells(rows, out_folder, base);
   std::string out;
   const auto &columns = manifest_columns();
   for (std::size_t i = 0; i < columns.size(); ++i)
     out.append(i ? "," : "").append(columns[i]);
   out.append("\n");
+  std::vector<std::string> f;
   for (const ManifestRow &row : rows) {
-    const MixJob &job = row.job;
-    std::vector<std::string> f(columns.size());
-    f[kOutput] = row.kind == RowKind::Stage ? job.output.string() : output(job.output.native());
-    f[kKind] = to_string(row.kind);
-    f[kClean] = input(job.clean);
-    if (!row.copies()) {
-      f[kNoise] = input(job.noise);
-      f[kSnr] = number(job.snr_db);
-      f[kDefinition] = to_string(job.definition);
-      f[kNoiseOnly] = job.noise_only ? "True" : "False";
-      f[kFit] = to_string(row.fit);
-      f[kOffset] = std::to_string(job.offset);
-      f[kSamples] = std::to_string(row.samples);
-      f[kRate] = std::to_string(row.rate);
-      f[kClipping] = to_string(job.clipping);
-      if (row.stats) {
-        const MixStats &s = *row.stats;
-        f[kPlannedColumns] = number(s.clean_gain);
-        f[kPlannedColumns + 1] = number(s.noise_gain);
-        f[kPlannedColumns + 2] = number(s.scale);
-        f[kPlannedColumns + 3] = number(s.realised_snr_db);
-        f[kPlannedColumns + 4] = std::to_string(s.peak);
-        f[kPlannedColumns + 5] = std::to_string(s.clipped);
-      }
-    }
+    cells.row(row, f);
     for (std::size_t i = 0; i < f.size(); ++i) {
       if (i)
         out.push_back(',');

@@ -542,8 +542,11 @@ def test_seeded_runs_describe_themselves_and_render_again(tmp_path):
     synth.render(planned, out_path=tmp_path / "from_plan")
     assert wav_bytes(tmp_path / "from_plan") == wav_bytes(out)
     for workers in (1, 4):
-        synth.render(out / "manifest.csv", out_path=tmp_path / f"again{workers}", workers=workers)
+        table = synth.render(out / "manifest.csv", out_path=tmp_path / f"again{workers}",
+                             workers=workers)
         assert wav_bytes(tmp_path / f"again{workers}") == wav_bytes(out)
+        # The table render() returns is what pandas reads from the manifest: types and values.
+        pd.testing.assert_frame_equal(table, rows, check_exact=True)
     (tmp_path / "data").rename(tmp_path / "moved")
     moved = tmp_path / "moved" / "described"
     originals = wav_bytes(moved)

@@ -18,6 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "tavol/constants.hpp"
@@ -56,9 +58,31 @@ struct ManifestRow {
 // The columns, in order.
 const std::vector<std::string> &manifest_columns();
 
-// The CSV text of `rows`: outputs relative to `out_folder`, inputs relative
-// to `base` (stage rows and references to them as they are). Columns of
-// measured values are empty for rows without stats.
+// The cells of manifest rows as the CSV text holds them, one row at a time:
+// outputs relative to `out_folder`, inputs relative to `base` (stage rows and
+// references to them as they are), numbers in their shortest exact form,
+// empty cells for values a row does not have (measured values of rows
+// without stats, the mixing columns of copies). Inputs shared by many rows
+// are made relative once. Not thread-safe (it caches).
+class ManifestCells {
+public:
+  // `rows`: all the rows of the manifest (stage rows decide which inputs are
+  // references to them).
+  ManifestCells(const std::vector<ManifestRow> &rows, const std::filesystem::path &out_folder,
+                const std::filesystem::path &base);
+  // The cells of `row`, in the order of manifest_columns(), into `cells`.
+  void row(const ManifestRow &row, std::vector<std::string> &cells);
+
+private:
+  std::string output(const std::string &path) const;
+  const std::string &input(const std::string &path);
+  std::unordered_set<std::string> staged_;
+  std::unordered_map<std::string, std::string> inputs_;
+  std::filesystem::path out_root_, in_root_;
+  std::string out_prefix_;
+};
+
+// The CSV text of `rows`, cells as ManifestCells gives them.
 std::string manifest_csv(const std::vector<ManifestRow> &rows,
                          const std::filesystem::path &out_folder,
                          const std::filesystem::path &base);
