@@ -7,7 +7,8 @@ side gets, and the CPU time shows the cost of Dask better. A run of the same par
 process without Dask (sequential) tells what cutting the manifest into parts costs (noises
 and cleans decoded once per part instead of once per run) from what Dask itself costs
 (its processes' housekeeping, about 0.04 CPU s per second of wall time each, measured here,
-half of it the workers' sampling profiler, which this benchmark turns off unless --profile).
+half of it the workers' sampling profiler, which is on as in Dask's default configuration;
+--no-profile turns it off, as a batch job may).
 
 The manifest is the plan of an increment run (every clean with every noise at every SNR);
 clean files are short (3 s by default) so that >= 5,000 entries render in seconds. The
@@ -23,7 +24,7 @@ mixtures on a 10-node cluster takes: the entries per second the nodes' cores giv
 file-system bandwidth that rate needs.
 
     python bench/bench_dask.py [--entries 6000] [--clean-seconds 3] [--noises 6] [--repeat 3]
-                               [--node-cores 32] [--fs-mbps 2000] [--profile]
+                               [--node-cores 32] [--fs-mbps 2000] [--no-profile]
                                [--dir FOLDER]
 """
 
@@ -117,15 +118,15 @@ def main():
     parser.add_argument("--node-cores", type=int, default=32, help="cores of one node in the estimate")
     parser.add_argument("--fs-mbps", type=float, default=2000,
                         help="bandwidth of the shared file system in the estimate (MB/s)")
-    parser.add_argument("--profile", action="store_true",
-                        help="keep the workers' statistical profiler on (Dask's default)")
+    parser.add_argument("--no-profile", action="store_true",
+                        help="turn the workers' statistical profiler off (Dask's default keeps it on)")
     parser.add_argument("--dir", help="work folder (default: in RAM when /dev/shm exists)")
     args = parser.parse_args()
 
     import dask
     import distributed
 
-    if not args.profile:  # a batch job has no use for the workers' sampling profiler
+    if args.no_profile:  # a batch job has no use for the workers' sampling profiler
         dask.config.set({"distributed.worker.profile.enabled": False})
 
     shm = Path("/dev/shm")
@@ -138,6 +139,8 @@ def main():
         n = len(plan)
         print(f"manifest: {n} entries of {args.clean_seconds:g} s, {args.noises} noises "
               f"(30 s at 44.1 kHz), in {root}")
+        print(f"cluster: LocalCluster(n_workers=2, threads_per_worker=1), no dashboard, the workers' "
+              f"profiler {'off' if args.no_profile else 'on'}")
 
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       host="127.0.0.1", dashboard_address=None,

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <filesystem>
@@ -27,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -1487,14 +1489,23 @@ std::size_t release_recordings(const std::string &run) {
   return kept.size();
 }
 
+// What a part's rows came to, in three objects whatever the part's size: Dask
+// serialises a list element by element (a frame, a pickle and a size estimate
+// each), which cost more processor time than rendering the rows (bench_dask).
+// `states`: one byte per row that writes a file, in order (kRowWritten,
+// kRowComplete: passed over by `resume`, kRowFailed); `values`: for each written
+// row, the kPartValues measured values as native doubles; `errors`: the texts of
+// the failed rows' reasons, in order.
+constexpr char kRowWritten = 'w', kRowComplete = 'c', kRowFailed = 'f';
+constexpr std::size_t kPartValues = 7;
+
 // Renders the rows of a manifest part (its CSV text, as render_on_cluster
 // makes it) on a cluster's worker, with the GIL released, sharing decoded
-// recordings with the other parts of run `run` this process renders: for each
-// row that writes a file, in order, the 7 measured values (clean level, clean and
-// noise gains, scale, clipped samples, peak, realised SNR) once written, None
-// for a complete output passed over by `resume`, or the text of its failure.
-py::list render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume,
-                     const std::string &run) {
+// recordings with the other parts of run `run` this process renders: returns
+// (states, values, errors) as above; the values are clean level, clean and
+// noise gains, scale, clipped samples, peak and realised SNR.
+py::tuple render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume,
+                      const std::string &run) {
   const std::string text = csv, out_folder = out, base_folder = base;
   std::vector<tavol::ManifestRow> rows;
   std::vector<tavol::RowOutcome> outcomes;
@@ -1507,22 +1518,30 @@ py::list render_part(py::bytes csv, py::bytes out, py::bytes base, bool resume,
     py::gil_scoped_release release;
     outcomes = tavol::render_part(rows, resume, std::move(recordings));
   }
-  py::list result;
+  std::string states;
+  std::vector<double> values;
+  py::list errors;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     if (rows[i].kind == tavol::RowKind::Stage)
       continue;
     const tavol::RowOutcome &o = outcomes[i];
     if (o.state == tavol::RowOutcome::State::Failed) {
-      result.append(FsCodec(self()).str(o.error));
+      states += kRowFailed;
+      errors.append(FsCodec(self()).str(o.error));
     } else if (o.state == tavol::RowOutcome::State::Complete) {
-      result.append(py::none());
+      states += kRowComplete;
     } else {
+      states += kRowWritten;
       const tavol::MixStats &st = o.stats;
-      result.append(py::make_tuple(st.clean_level, st.clean_gain, st.noise_gain, st.scale,
-                                   st.clipped, st.peak, st.realised_snr_db));
+      values.insert(values.end(), {st.clean_level, st.clean_gain, st.noise_gain, st.scale,
+                                   static_cast<double>(st.clipped), static_cast<double>(st.peak),
+                                   st.realised_snr_db});
     }
   }
-  return result;
+  return py::make_tuple(
+      py::bytes(states),
+      py::bytes(reinterpret_cast<const char *>(values.data()), values.size() * sizeof(double)),
+      errors);
 }
 
 // Removes what writers that died left in `folders` (their temporary files):
@@ -1609,29 +1628,48 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
   session.attr("close")();
 
   // Outcomes back in manifest order; rows passed over by resume are left out, as locally.
-  std::vector<py::object> outcome(rows.size());
+  std::vector<char> state(rows.size(), kRowComplete);
+  std::vector<const double *> value(rows.size(), nullptr);
+  std::vector<py::object> error(rows.size());
+  std::vector<std::vector<double>> packed(parts.size()); // kept while `value` points in
   for (std::size_t p = 0; p < parts.size(); ++p) {
-    py::list got = results[p];
-    for (std::size_t k = 0; k < parts[p].rows.size(); ++k)
-      outcome[parts[p].rows[k]] = got[k];
+    const py::tuple got = results[p];
+    const std::string states = got[0].cast<std::string>(), bytes = got[1].cast<std::string>();
+    const py::list failures = got[2];
+    if (states.size() != parts[p].rows.size() || bytes.size() % (kPartValues * sizeof(double)))
+      throw std::runtime_error("render: a worker returned a part's outcomes in another layout "
+                               "(is the same tavol installed on the workers?)");
+    packed[p].resize(bytes.size() / sizeof(double));
+    std::memcpy(packed[p].data(), bytes.data(), bytes.size());
+    const double *next = packed[p].data();
+    std::size_t failed = 0;
+    for (std::size_t k = 0; k < states.size(); ++k) {
+      const std::size_t i = parts[p].rows[k];
+      state[i] = states[k];
+      if (states[k] == kRowWritten) {
+        value[i] = next;
+        next += kPartValues;
+      } else if (states[k] == kRowFailed) {
+        error[i] = failures[failed++];
+      }
+    }
   }
   std::vector<tavol::ManifestRow> chosen;
   py::list errors;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i].kind == tavol::RowKind::Stage || outcome[i].is_none())
+    if (rows[i].kind == tavol::RowKind::Stage || state[i] == kRowComplete)
       continue;
     chosen.push_back(rows[i]);
-    if (py::isinstance<py::str>(outcome[i])) {
-      errors.append(outcome[i]);
+    if (state[i] == kRowFailed) {
+      errors.append(error[i]);
       continue;
     }
     errors.append("");
     if (rows[i].copies())
       continue;
-    const py::tuple v = outcome[i];
+    const double *v = value[i];
     chosen.back().stats = tavol::MixStats{
-        v[0].cast<double>(),      v[1].cast<double>(), v[2].cast<double>(), v[3].cast<double>(),
-        v[4].cast<std::size_t>(), v[5].cast<int>(),    v[6].cast<double>()};
+        v[0], v[1], v[2], v[3], static_cast<std::size_t>(v[4]), static_cast<int>(v[5]), v[6]};
   }
   std::vector<tavol::ManifestRow> done = with_stages(rows, chosen);
   for (std::size_t k = chosen.size(); k < done.size(); ++k)
