@@ -6,10 +6,10 @@ calls after it: every figure comes from a fresh process that imports its library
 numpy, which every audio script has), then times its first call and the best of the
 next ones. Processes run interleaved (tavol, pedalboard, tavol, ...) and each figure is
 the median over the pairs, beside the processor time of all threads (the figure a loaded
-machine disturbs least). A third process times allocating and touching the same number of
-output bytes with numpy, the fresh-memory cost any reader pays on a first call (on a
-virtual machine it varies widely from one process to the next: numpy asks for huge pages,
-which there often must be faulted in by the host as well).
+machine disturbs least). A third process times allocating and touching the same output
+with numpy, one array per file as every reader returns it: the fresh-memory cost any
+reader pays on a first call, and so the least a first call can cost beyond a warm one
+(on a virtual machine each fresh page is a fault in the guest and often in the host too).
 
     python bench/bench_io.py [--files 1000] [--stereo-files 300] [--pairs 5]
 
@@ -51,9 +51,9 @@ elif side == "librosa":
         return [librosa.load(f, sr=None, mono=True) for f in files]
 elif side == "memory":
     import soundfile as sf
-    total = sum(sf.info(f).frames for f in files)  # floats load_waves returns (mono)
+    frames = [sf.info(f).frames for f in files]  # floats load_waves returns (mono)
     def run():
-        return np.ones(total, np.float32)
+        return [np.ones(n, np.float32) for n in frames]
 else:
     from tavol.core import io
     pooled = side == "pooled"
