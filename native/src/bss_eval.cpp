@@ -69,9 +69,9 @@ std::shared_ptr<const Fft> plan(std::size_t n) {
 }
 
 // Two signals transformed together, as the two lanes of one vector: one
-// pass over the plan does both (about two thirds of the time of two
-// transforms at 2048 points with SSE2), and the products of their spectra
-// run on both lanes at once. GCC's vector extension (Clang has it too); other
+// pass over the plan does both (measured with SSE2: about three quarters of
+// the time of two transforms), and the products of their spectra run on both
+// lanes at once. GCC's vector extension (Clang has it too); other
 // compilers get a plain pair with the operations the transforms use.
 #if defined(__GNUC__) && !defined(TAVOL_PLAIN_LANES)
 typedef double Lanes __attribute__((vector_size(2 * sizeof(double))));
@@ -86,15 +86,16 @@ struct Lanes {
   Lanes &operator*=(double f) { return v[0] *= f, v[1] *= f, *this; }
   friend Lanes operator+(Lanes a, Lanes b) { return a += b; }
   friend Lanes operator-(Lanes a, Lanes b) { return a -= b; }
+  // Only named by pocketfft in its return types (decltype).
+  [[maybe_unused]] friend Lanes operator+(Lanes a, double f) { return a += Lanes{f, f}; }
+  [[maybe_unused]] friend Lanes operator-(Lanes a, double f) { return a -= Lanes{f, f}; }
   friend Lanes operator*(Lanes a, double f) { return a *= f; }
   friend Lanes operator*(double f, Lanes a) { return a *= f; }
 };
 #endif
 
 // Sum of a[i] * b[i], i < n, in four partial sums: one running sum would
-// wait on the latency of every addition, and these dot products are the
-// inner loops of the O(L^2) filter solve (measured: about a third of the
-// whole measure with a single sum).
+// wait on the latency of every addition.
 double dot(const double *a, const double *b, std::size_t n) {
   double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
   std::size_t i = 0;
