@@ -110,9 +110,9 @@ double dot(const double *a, const double *b, std::size_t n) {
   return (s0 + s1) + (s2 + s3);
 }
 
-// Energy of a signal; InvalidArgument for a non-finite sample or silence.
-double checked_energy(const double *x, std::size_t n, const char *what) {
-  const double energy = dot(x, x, n);
+// `energy`, the sum of squares of x, when it is finite and not zero;
+// InvalidArgument otherwise.
+double checked(double energy, const double *x, std::size_t n, const char *what) {
   if (!std::isfinite(energy)) {
     // Only then is the signal searched for the sample to name.
     for (std::size_t i = 0; i < n; ++i)
@@ -124,6 +124,11 @@ double checked_energy(const double *x, std::size_t n, const char *what) {
     throw InvalidArgument(std::string(what) + " is silent (all " + std::to_string(n) +
                           " samples are zero)");
   return energy;
+}
+
+// Energy of a signal; InvalidArgument for a non-finite sample or silence.
+double checked_energy(const double *x, std::size_t n, const char *what) {
+  return checked(dot(x, x, n), x, n, what);
 }
 
 void check_sizes(std::size_t reference_size, std::size_t estimate_size) {
@@ -267,9 +272,11 @@ std::size_t block_fft_size(std::size_t taps) {
 // (-1)^k), add up to the lags over the whole signals, since taps <= block.
 // So the spectrum conj(R_j + s R_{j-1}) X_j, s = (-1)^k, is summed over the
 // blocks and transformed back once, the autocorrelation in the first lane,
-// the correlation with the estimate in the second.
+// the correlation with the estimate in the second. `energies` gets the sums of
+// squares of both signals, summed on the same pass over them.
 void correlations(const double *reference, const double *estimate, std::size_t n, std::size_t taps,
-                  std::vector<double> &auto_lags, std::vector<double> &cross_lags) {
+                  std::vector<double> &auto_lags, std::vector<double> &cross_lags,
+                  Lanes &energies) {
   const std::size_t size = block_fft_size(taps);
   const std::size_t half = size / 2, block = half;
   const auto fft = plan(size);
@@ -278,10 +285,21 @@ void correlations(const double *reference, const double *estimate, std::size_t n
   // s R_{j-1}: the previous reference block's spectrum, shifted.
   std::vector<double> shifted(size, 0.0);
   const double nyquist_sign = half % 2 == 1 ? -1.0 : 1.0;
+  Lanes partial[4] = {zero, zero, zero, zero};
   for (std::size_t start = 0; start < n; start += block) {
     const std::size_t len = std::min(block, n - start);
-    for (std::size_t i = 0; i < len; ++i)
-      spectrum[i] = Lanes{reference[start + i], estimate[start + i]};
+    // The energies of both signals on the way, in four partial sums (one
+    // would wait on the latency of every addition).
+    std::size_t m = 0;
+    for (; m + 4 <= len; m += 4)
+      for (std::size_t j = 0; j < 4; ++j) {
+        spectrum[m + j] = Lanes{reference[start + m + j], estimate[start + m + j]};
+        partial[j] += spectrum[m + j] * spectrum[m + j];
+      }
+    for (; m < len; ++m) {
+      spectrum[m] = Lanes{reference[start + m], estimate[start + m]};
+      partial[0] += spectrum[m] * spectrum[m];
+    }
     std::fill(spectrum.begin() + static_cast<std::ptrdiff_t>(len), spectrum.end(), zero);
     fft->exec(spectrum.data(), 1.0, true);
     // Bins 0 and size / 2 hold real values only.
@@ -300,6 +318,7 @@ void correlations(const double *reference, const double *estimate, std::size_t n
       shifted[2 * k] = s * im[0];
     }
   }
+  energies = (partial[0] + partial[1]) + (partial[2] + partial[3]);
   fft->exec(sum.data(), 1.0 / static_cast<double>(size), false);
   auto_lags.resize(taps);
   cross_lags.resize(taps);
@@ -352,14 +371,17 @@ double bss_sdr(const double *reference, std::size_t reference_size, const double
   check_sizes(reference_size, estimate_size);
   if (taps == 0)
     throw InvalidArgument("the distortion filter needs at least one tap");
-  checked_energy(reference, reference_size, "reference");
-  const double energy = checked_energy(estimate, estimate_size, "estimate");
   const std::size_t n = reference_size;
 
   // Normal equations of the least-squares filter: G c = d, with G the
-  // Toeplitz matrix of the reference's autocorrelation.
+  // Toeplitz matrix of the reference's autocorrelation. The energies of both
+  // signals are summed in the same pass over them, and checked only then (a
+  // signal that cannot be scored just gives meaningless correlations first).
   std::vector<double> auto_lags, cross_lags;
-  correlations(reference, estimate, n, taps, auto_lags, cross_lags);
+  Lanes energies;
+  correlations(reference, estimate, n, taps, auto_lags, cross_lags, energies);
+  checked(energies[0], reference, n, "reference");
+  const double energy = checked(energies[1], estimate, n, "estimate");
   // The least-squares projection P = r * c is orthogonal to the residual:
   // |P|^2 = <e, P> = c'd (G c = d), so |e - P|^2 = |e|^2 - c'd.
   // The autocorrelation of a non-silent reference over zero-padded delays is
