@@ -89,6 +89,7 @@ struct Lanes {
   // Only named by pocketfft in its return types (decltype).
   [[maybe_unused]] friend Lanes operator+(Lanes a, double f) { return a += Lanes{f, f}; }
   [[maybe_unused]] friend Lanes operator-(Lanes a, double f) { return a -= Lanes{f, f}; }
+  friend Lanes operator*(Lanes a, Lanes b) { return {a.v[0] * b.v[0], a.v[1] * b.v[1]}; }
   friend Lanes operator*(Lanes a, double f) { return a *= f; }
   friend Lanes operator*(double f, Lanes a) { return a *= f; }
 };
