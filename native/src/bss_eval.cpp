@@ -1,12 +1,13 @@
 // BSS Eval SDR and scale-invariant SDR of one estimate against one reference.
 //
 // The SDR follows bss_eval_sources for a single source: the correlations of
-// the zero-padded signals come from FFTs (pocketfft, double precision), the
-// distortion filter from the normal equations G c = d, where G is the
+// the zero-padded signals come from FFTs (pocketfft, double precision); the
+// distortion filter c solves the normal equations G c = d, where G is the
 // symmetric Toeplitz matrix of the reference's autocorrelation, and the two
-// energies from those equations (or, for a distortion far below the signal,
-// from Parseval's theorem on the spectra), so the projection itself is never
-// formed in time.
+// energies follow from c'd, which Levinson's recursion sums without forming c
+// (for a distortion far below the signal, they come from the filter and
+// Parseval's theorem on the spectra instead), so the projection itself is
+// never formed in time.
 #include "tavol/bss_eval.hpp"
 
 #define POCKETFFT_NO_MULTITHREADING
