@@ -14,7 +14,7 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 WHEEL_DIR=$ROOT/build/wheel
 
 DEBIAN_PACKAGES=(g++ clang pkg-config libsndfile1-dev libsoxr-dev portaudio19-dev
-                 libgtest-dev libkissfft-dev espeak-ng clang-format strace)
+                 libgtest-dev espeak-ng clang-format strace)
 
 install_system_packages() {
   local missing=()

@@ -96,6 +96,57 @@ TEST(BssSdr, WhiteNoiseGivesItsSnrAndGainDoesNotMatter) {
   }
 }
 
+// The SDR from its definition: the correlations summed sample by sample, the
+// normal equations solved by Gaussian elimination.
+double sdr_by_definition(const std::vector<double> &r, const std::vector<double> &e,
+                         std::size_t taps) {
+  const std::size_t n = r.size();
+  std::vector<double> lags(taps, 0.0), cross(taps, 0.0);
+  for (std::size_t k = 0; k < taps; ++k)
+    for (std::size_t i = 0; i + k < n; ++i) {
+      lags[k] += r[i] * r[i + k];
+      cross[k] += r[i] * e[i + k];
+    }
+  std::vector<std::vector<double>> g(taps, std::vector<double>(taps + 1));
+  for (std::size_t i = 0; i < taps; ++i) {
+    for (std::size_t j = 0; j < taps; ++j)
+      g[i][j] = lags[i > j ? i - j : j - i];
+    g[i][taps] = cross[i];
+  }
+  for (std::size_t p = 0; p < taps; ++p)
+    for (std::size_t i = p + 1; i < taps; ++i) {
+      const double f = g[i][p] / g[p][p];
+      for (std::size_t j = p; j <= taps; ++j)
+        g[i][j] -= f * g[p][j];
+    }
+  std::vector<double> c(taps);
+  double projection = 0.0, energy = 0.0;
+  for (std::size_t i = taps; i-- > 0;) {
+    double v = g[i][taps];
+    for (std::size_t j = i + 1; j < taps; ++j)
+      v -= g[i][j] * c[j];
+    c[i] = v / g[i][i];
+    projection += c[i] * cross[i];
+  }
+  for (double v : e)
+    energy += v * v;
+  return 10.0 * std::log10(projection / (energy - projection));
+}
+
+// Lengths around the FFT blocks (a part block, exactly one or two, many) and
+// filters longer than the default, which take larger blocks.
+TEST(BssSdr, MatchesTheDefinitionAcrossBlockBoundaries) {
+  const std::pair<std::size_t, std::size_t> cases[] = {{300, 1},    {700, 37},   {512, 512},
+                                                       {1024, 512}, {1025, 512}, {4000, 512},
+                                                       {2500, 700}, {1500, 1100}};
+  for (const auto &[n, taps] : cases) {
+    const auto r = voiced(n, 7);
+    const auto e = plus_noise(r, 5.0, 8);
+    EXPECT_NEAR(tavol::bss_sdr(r.data(), n, e.data(), n, taps), sdr_by_definition(r, e, taps), 1e-7)
+        << n << " samples, " << taps << " taps";
+  }
+}
+
 TEST(BssSdr, PureToneReferenceStillGivesAFiniteScore) {
   std::vector<double> r(4000);
   for (std::size_t i = 0; i < r.size(); ++i)
