@@ -217,6 +217,7 @@ def main() -> None:
         df = corpus["df"]
         assert (df["error"][:-1] == "").all(), df["error"].unique()
         assert abs(df["SDR"].iloc[0] - loop_df["SDR"].iloc[0]) < 0.01
+        assert abs(df["STOI"].iloc[0] - loop_df["STOI"].iloc[0]) < 1e-9  # native STOI against pystoi's
 
         # 4. Instant back-ends: constant scores, a canned pesq.exe reply, files read from memory.
         cache = {p: wavfile.read(p) for p in clean + noisy + enhanced}

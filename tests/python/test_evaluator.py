@@ -818,6 +818,31 @@ def test_native_measures_refuse_input_they_cannot_score(measure, ref, est, messa
         measure(ref, est)
 
 
+@pytest.mark.parametrize("rate", [16000, 8000, 10000, 44100])
+def test_native_stoi_matches_pystoi_on_speech(sentences, rate):
+    from pystoi import stoi
+
+    x = sentences[1]
+    for name, y in distortions(x, np.random.default_rng(6)).items():
+        assert ev.stoi(x, y, rate) == pytest.approx(stoi(x, y, rate, extended=False), abs=1e-12), name
+
+
+@pytest.mark.parametrize(
+    "ref, est, rate, message",
+    [
+        (np.zeros(16000), np.ones(16000), 16000, "clean signal is silent"),
+        (np.ones(16000), np.ones(15999), 16000, r"differ in length \(16000 and 15999 samples\)"),
+        (np.ones(400), np.ones(400), 16000, "too short for STOI"),
+        (np.sin(np.arange(4800)), np.ones(4800), 16000, "only 21 frames of speech remain"),  # pystoi: 1e-5
+        (np.array([1.0, np.nan] * 9000), np.ones(18000), 16000, "non-finite"),
+        (np.ones(16000), np.ones(16000), 0, "rate must be positive"),
+    ],
+)
+def test_native_stoi_refuses_input_it_cannot_score(ref, est, rate, message):
+    with pytest.raises(ValueError, match=message):
+        ev.stoi(ref, est, rate)
+
+
 def test_native_sdr_releases_the_gil():
     import threading
 
