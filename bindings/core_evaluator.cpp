@@ -1089,8 +1089,7 @@ py::object match_clean(const py::dict &clean_by_stem, const std::vector<std::str
 // (see limit_blas_threads; the worker processes themselves use the cores).
 // The limit applies to the libraries loaded when it is set, and a spawned
 // process has not loaded numpy's yet: without numpy first, a worker kept all
-// its BLAS threads (spinning beside the other process, and rounding STOI's
-// sums differently from this process's).
+// its BLAS threads (spinning beside the other process).
 void score_worker_init() {
   py::module_::import("numpy");
   limit_blas_threads();
@@ -1389,8 +1388,8 @@ PYBIND11_MODULE(evaluator, m) {
         "must have the enhanced stem); with `noisy`, every measure gets a \"Baseline-\" "
         "column. PESQ is computed with the pesq package (wide band at 16 kHz, narrow band at "
         "8 kHz), STOI, SDR and SI-SDR natively (STOI as pystoi computes it). Files that cannot be "
-        "paired, read "
-        "or scored are rows with a text in the \"error\" column and NaN scores (a measure "
+        "paired, read or scored are rows with a text in the \"error\" column and NaN scores (a "
+        "measure "
         "undefined for a file is NaN, with the reason there); means skip NaN. `workers` "
         "(default: the machine's cores) processes score files at once, this one and worker "
         "processes; these are "

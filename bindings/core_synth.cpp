@@ -1629,26 +1629,28 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
 
   // Outcomes back in manifest order; rows passed over by resume are left out, as locally.
   std::vector<char> state(rows.size(), kRowComplete);
-  std::vector<const double *> value(rows.size(), nullptr);
+  std::vector<tavol::MixStats> stats(rows.size());
   std::vector<py::object> error(rows.size());
-  std::vector<std::vector<double>> packed(parts.size()); // kept while `value` points in
   for (std::size_t p = 0; p < parts.size(); ++p) {
     const py::tuple got = results[p];
     const std::string states = got[0].cast<std::string>(), bytes = got[1].cast<std::string>();
     const py::list failures = got[2];
-    if (states.size() != parts[p].rows.size() || bytes.size() % (kPartValues * sizeof(double)))
+    double v[kPartValues];
+    const auto count = [&](char s) {
+      return static_cast<std::size_t>(std::count(states.begin(), states.end(), s));
+    };
+    if (states.size() != parts[p].rows.size() || bytes.size() != count(kRowWritten) * sizeof v ||
+        py::len(failures) != count(kRowFailed))
       throw std::runtime_error("render: a worker returned a part's outcomes in another layout "
                                "(is the same tavol installed on the workers?)");
-    packed[p].resize(bytes.size() / sizeof(double));
-    std::memcpy(packed[p].data(), bytes.data(), bytes.size());
-    const double *next = packed[p].data();
-    std::size_t failed = 0;
+    std::size_t written = 0, failed = 0;
     for (std::size_t k = 0; k < states.size(); ++k) {
       const std::size_t i = parts[p].rows[k];
       state[i] = states[k];
       if (states[k] == kRowWritten) {
-        value[i] = next;
-        next += kPartValues;
+        std::memcpy(v, bytes.data() + sizeof v * written++, sizeof v);
+        stats[i] = tavol::MixStats{
+            v[0], v[1], v[2], v[3], static_cast<std::size_t>(v[4]), static_cast<int>(v[5]), v[6]};
       } else if (states[k] == kRowFailed) {
         error[i] = failures[failed++];
       }
@@ -1667,9 +1669,7 @@ py::object render_on_cluster(py::module_ &m, const ManifestSource &src, bool res
     errors.append("");
     if (rows[i].copies())
       continue;
-    const double *v = value[i];
-    chosen.back().stats = tavol::MixStats{
-        v[0], v[1], v[2], v[3], static_cast<std::size_t>(v[4]), static_cast<int>(v[5]), v[6]};
+    chosen.back().stats = stats[i];
   }
   std::vector<tavol::ManifestRow> done = with_stages(rows, chosen);
   for (std::size_t k = chosen.size(); k < done.size(); ++k)

@@ -11,13 +11,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "lanes.hpp"
 #include "tavol/errors.hpp"
 
 namespace tavol {
@@ -75,51 +74,24 @@ std::vector<double> resample_filter(long up, long down) {
   return h;
 }
 
-// A sample of both signals, side by side: the resampler runs the same taps
-// over both, so one multiply-add does the two (GCC's and Clang's vector
-// extension; other compilers get the plain loop).
-#if defined(__GNUC__)
-typedef double Pair __attribute__((vector_size(2 * sizeof(double))));
-#endif
-
-// Sums of h[r] * xy[2 r] and h[r] * xy[2 r + 1], r < n, in four partial sums
-// (one running sum would wait on the latency of every addition).
+// Sums of h[r] * xy[2 r] and h[r] * xy[2 r + 1], r < n (the two signals side
+// by side, as lanes), in four partial sums: one running sum would wait on the
+// latency of every addition.
 void dot2(const double *h, const double *xy, std::size_t n, double &sx, double &sy) {
-#if defined(__GNUC__)
-  Pair s0 = {0.0, 0.0}, s1 = s0, s2 = s0, s3 = s0;
-  const auto pair = [xy](std::size_t r) {
-    Pair v;
-    std::memcpy(&v, xy + 2 * r, sizeof v);
-    return v;
-  };
+  const Lanes zero{0.0, 0.0};
+  Lanes s0 = zero, s1 = zero, s2 = zero, s3 = zero;
   std::size_t r = 0;
   for (; r + 4 <= n; r += 4) {
-    s0 += h[r] * pair(r);
-    s1 += h[r + 1] * pair(r + 1);
-    s2 += h[r + 2] * pair(r + 2);
-    s3 += h[r + 3] * pair(r + 3);
+    s0 += h[r] * load(xy + 2 * r);
+    s1 += h[r + 1] * load(xy + 2 * r + 2);
+    s2 += h[r + 2] * load(xy + 2 * r + 4);
+    s3 += h[r + 3] * load(xy + 2 * r + 6);
   }
   for (; r < n; ++r)
-    s0 += h[r] * pair(r);
-  const Pair s = (s0 + s1) + (s2 + s3);
+    s0 += h[r] * load(xy + 2 * r);
+  const Lanes s = (s0 + s1) + (s2 + s3);
   sx = s[0];
   sy = s[1];
-#else
-  double x0 = 0.0, x1 = 0.0, y0 = 0.0, y1 = 0.0;
-  std::size_t r = 0;
-  for (; r + 2 <= n; r += 2) {
-    x0 += h[r] * xy[2 * r];
-    y0 += h[r] * xy[2 * r + 1];
-    x1 += h[r + 1] * xy[2 * r + 2];
-    y1 += h[r + 1] * xy[2 * r + 3];
-  }
-  for (; r < n; ++r) {
-    x0 += h[r] * xy[2 * r];
-    y0 += h[r] * xy[2 * r + 1];
-  }
-  sx = x0 + x1;
-  sy = y0 + y1;
-#endif
 }
 
 // x and y at kRate: upsampled by `up` (zeros between), filtered and kept
@@ -278,7 +250,8 @@ double mean(const double *v, std::size_t n) {
   return std::accumulate(v, v + n, 0.0) / static_cast<double>(n);
 }
 
-void check_signal(const double *x, std::size_t n, const char *what) {
+// InvalidArgument for a non-finite sample, and for silence when `must_sound`.
+void check_signal(const double *x, std::size_t n, const char *what, bool must_sound) {
   bool sound = false;
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(x[i]))
@@ -286,8 +259,8 @@ void check_signal(const double *x, std::size_t n, const char *what) {
                             std::to_string(x[i]) + " at " + std::to_string(i) + ")");
     sound = sound || x[i] != 0.0;
   }
-  if (!sound && what[0] == 'c')
-    throw InvalidArgument("the clean signal is silent (all " + std::to_string(n) +
+  if (!sound && must_sound)
+    throw InvalidArgument("the " + std::string(what) + " is silent (all " + std::to_string(n) +
                           " samples are zero): STOI is undefined");
 }
 
@@ -301,8 +274,8 @@ double stoi(const double *clean, std::size_t clean_size, const double *processed
                           " samples)");
   if (rate <= 0)
     throw InvalidArgument("the sampling rate must be positive, got " + std::to_string(rate));
-  check_signal(clean, clean_size, "clean signal");
-  check_signal(processed, processed_size, "processed signal");
+  check_signal(clean, clean_size, "clean signal", true);
+  check_signal(processed, processed_size, "processed signal", false);
 
   std::vector<double> x(clean, clean + clean_size), y(processed, processed + processed_size);
   if (rate != kRate)
