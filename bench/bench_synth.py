@@ -8,8 +8,11 @@ Then, in the same run, what the self-describing runs cost against a plain syn: w
 the manifest (manifest=True), re-rendering it (tavol.core.synth.render), and the active
 speech level of P.56 as the SNR definition (snr_definition="active"). Those are timed
 interleaved (each repeat runs every variant once, in an order turned by one each repeat, after
-a garbage collection) and given as the best wall time and the best CPU time (all threads) of
-each, since the CPU time is what a loaded machine disturbs least, with the load average. The
+a garbage collection). Each variant's cost is the median over the repeats of its time against
+the plain syn of the same repeat, in wall time and in CPU time (all threads, what a loaded
+machine disturbs least), printed beside the best times and the load average: the best of a few
+40 ms runs swings by 10-20% from one run of the bench to the next, the paired median by a few
+percent. The
 re-rendered manifest is written once beforehand by an untimed syn(manifest=True). The small
 runs take 40-60 ms, so a run's fixed cost (start-up, the manifest's two files, building the
 returned table) weighs in them; a corpus-scale run follows (--corpus-clean clean files in
@@ -18,7 +21,7 @@ removed after each run), where the cost per entry decides.
 
     python bench/bench_synth.py [--clean 120 300] [--inc-clean 20] [--noises 4] [--repeat 3]
                                 [--dir FOLDER] [--floor-only] [--self-only] [--pairs 5]
-                                [--corpus-clean 200] [--corpus-repeat 5]
+                                [--corpus-clean 200] [--corpus-repeat 21]
 
 First, against the I/O floor (floor_copy.py: read each input once, write each output's
 bytes): the first call of a fresh process and the best warm call after it, tavol and the
@@ -40,6 +43,7 @@ import contextlib
 import gc
 import io as stdio
 import os
+import statistics
 import sys
 import tempfile
 import time
@@ -156,7 +160,8 @@ def self_describing(root: Path, clean_dir: Path, noise_dir: Path, mode: str, fil
                     repeats: int, keep: bool):
     """syn, syn(manifest=True), render(manifest) and syn(snr_definition="active"), interleaved
     (each repeat runs every variant once, in an order turned by one each repeat, after a garbage
-    collection); prints the best wall and CPU time of each with the load average. The rendered
+    collection); prints the best wall and CPU time of each and the median of its paired ratios to
+    syn, with the load average. The rendered
     manifest is written beforehand by an untimed syn(manifest=True). keep=False removes each
     run's outputs (untimed), so that a large run does not fill the RAM folder."""
     import shutil
@@ -169,7 +174,7 @@ def self_describing(root: Path, clean_dir: Path, noise_dir: Path, mode: str, fil
         s = Synthesizer(clean_dir, noise_dir, source, SNRS)
         s.cleanWaves, s.noiseWaves = list(files), list(noises)
         s.syn(mode, manifest=True)
-    wall, cpu, loads = {}, {}, []
+    times, loads = {label: [] for label, _ in variants}, []
     for r in range(repeats):
         for label, kwargs in variants[r % len(variants):] + variants[:r % len(variants)]:
             out = root / f"m_{mode}{n}_{label}{r}"
@@ -183,21 +188,23 @@ def self_describing(root: Path, clean_dir: Path, noise_dir: Path, mode: str, fil
                     s = Synthesizer(clean_dir, noise_dir, out, SNRS)
                     s.cleanWaves, s.noiseWaves = list(files), list(noises)
                     s.syn(mode, **kwargs)
-            wall[label] = min(wall.get(label, float("inf")), time.perf_counter() - start)
-            cpu[label] = min(cpu.get(label, float("inf")), time.process_time() - start_cpu)
+            times[label].append((time.perf_counter() - start, time.process_time() - start_cpu))
             if not keep:
                 shutil.rmtree(out)
         loads.append(os.getloadavg()[0])
     how = "8 threads" if n > baseline_synth.POOL_THRESHOLD else "sequential"
     print(f"{mode}: {n} entries ({how}; load average over the repeats "
           f"{min(loads):.2f}-{max(loads):.2f}, now {load_text()[13:]})")
-    print(f"  syn                            {wall['syn']:7.3f} s / {cpu['syn']:7.3f} s CPU"
-          f"   {1e6 * cpu['syn'] / n:6.0f} us CPU/entry")
+    best = {label: [min(t[k] for t in runs) for k in (0, 1)] for label, runs in times.items()}
+    print(f"  syn                            {best['syn'][0]:7.3f} s / {best['syn'][1]:7.3f} s CPU"
+          f"   {1e6 * best['syn'][1] / n:6.0f} us CPU/entry (best of each)")
     for label, what in [("manifest", "syn(manifest=True)"), ("render", "render(manifest)"),
                         ("active", "syn(snr_definition='active')")]:
-        print(f"  {what:<30} {wall[label]:7.3f} s / {cpu[label]:7.3f} s CPU"
-              f"   {100 * (wall[label] / wall['syn'] - 1):+6.1f}% wall"
-              f" {100 * (cpu[label] / cpu['syn'] - 1):+6.1f}% CPU")
+        paired = [statistics.median(t[k] / b[k] for t, b in zip(times[label], times["syn"]))
+                  for k in (0, 1)]
+        print(f"  {what:<30} {best[label][0]:7.3f} s / {best[label][1]:7.3f} s CPU"
+              f"   median against syn: {100 * (paired[0] - 1):+6.1f}% wall"
+              f" {100 * (paired[1] - 1):+6.1f}% CPU")
     if not keep:
         shutil.rmtree(source)
 
@@ -220,7 +227,7 @@ def main():
     parser.add_argument("--corpus-clean", type=int, default=200,
                         help="clean files of the corpus-scale self-describing run (increment "
                              "mode: x noises x 3 SNRs entries; 0 leaves it out)")
-    parser.add_argument("--corpus-repeat", type=int, default=5,
+    parser.add_argument("--corpus-repeat", type=int, default=21,
                         help="repeats of the corpus-scale run")
     args = parser.parse_args()
     ram = Path("/dev/shm")
@@ -274,12 +281,12 @@ def main():
         # Manifests, re-rendering and the P.56 definition against a plain syn: the small
         # runs above (where the fixed cost of a run counts), then a corpus-scale run (where
         # the cost per entry does).
-        repeats = max(args.repeat, 7)
-        print("\nself-describing runs (best of %d, interleaved): wall / CPU" % repeats)
+        repeats = max(args.repeat, 15)
+        print("\nself-describing runs (%d repeats, interleaved): wall / CPU" % repeats)
         for mode, files in cases:
             self_describing(root, clean_dir, noise_dir, mode, files, noises, repeats, keep=True)
         if args.corpus_clean > 0:
-            print(f"\nat corpus scale (best of {args.corpus_repeat}, interleaved; each run's "
+            print(f"\nat corpus scale ({args.corpus_repeat} repeats, interleaved; each run's "
                   f"outputs removed after it): wall / CPU")
             self_describing(root, clean_dir, noise_dir, "increment", cleans[: args.corpus_clean],
                             noises, args.corpus_repeat, keep=False)

@@ -1427,7 +1427,8 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
       todo.push_back(i);
   }
 
-  // Copies first, then the mixtures grouped by noise recording.
+  // Copies first, then the mixtures (in the manifest's order, or grouped by
+  // noise recording when the noises would not all stay decoded).
   std::vector<tavol::ManifestRow> chosen;
   for (std::size_t i : todo)
     chosen.push_back(rows[i]);
@@ -1440,11 +1441,10 @@ py::object render(py::object manifest, py::object out_path, py::object workers, 
       fs::create_directories(chosen[i].job.output.parent_path(), ec);
       tavol::copy_file_atomically(chosen[i].job.clean, chosen[i].job.output);
     }
-  for (const auto &group : tavol::rows_by_noise(chosen))
-    for (std::size_t i : group) {
-      order.push_back(i);
-      jobs.push_back(chosen[i].job);
-    }
+  for (std::size_t i : tavol::render_order(chosen, tavol::kAudioCacheBytes)) {
+    order.push_back(i);
+    jobs.push_back(chosen[i].job);
+  }
   renderer.expect(jobs);
   const bool pooled = workers.is_none() ? jobs.size() > tavol::kSynthPoolThreshold : threads > 1;
   const auto stats = render_jobs(m, renderer, jobs, pooled, py::handle(), true, threads);
@@ -1764,7 +1764,9 @@ PYBIND11_MODULE(synth, m) {
       "of the run that wrote it. out_path: the output folder (default: the one the manifest "
       "names; paths of inputs resolve against the manifest's folder, or out_path for a "
       "DataFrame). workers: threads (default: 8 above 200 rows, else 1). resume: render only "
-      "the rows whose output is missing or incomplete. Rows are grouped by noise recording. "
+      "the rows whose output is missing or incomplete. Rows are rendered in the manifest's "
+      "order while their noise recordings all fit the decode cache, else grouped by noise "
+      "recording, so that each noise is decoded once. "
       "Returns the rows written, measured. client: a dask.distributed Client or a scheduler "
       "address: the manifest is rendered in parts on the cluster's workers (which must see "
       "the inputs and the output folder at the same paths), and the table gains a column "

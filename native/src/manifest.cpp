@@ -417,6 +417,28 @@ std::vector<std::vector<std::size_t>> rows_by_noise(const std::vector<ManifestRo
   return groups;
 }
 
+std::vector<std::size_t> render_order(const std::vector<ManifestRow> &rows,
+                                      std::size_t cache_bytes) {
+  const auto groups = rows_by_noise(rows);
+  std::uintmax_t decoded = 0;
+  for (const auto &group : groups) {
+    std::error_code ec;
+    const std::uintmax_t stored = fs::file_size(rows[group.front()].job.noise, ec);
+    decoded += ec ? std::uintmax_t{cache_bytes} : stored * kDecodedPerStoredByte;
+  }
+  std::vector<std::size_t> order;
+  order.reserve(rows.size());
+  if (decoded <= cache_bytes / 4) {
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      if (!rows[i].copies() && rows[i].kind != RowKind::Stage)
+        order.push_back(i);
+  } else {
+    for (const auto &group : groups)
+      order.insert(order.end(), group.begin(), group.end());
+  }
+  return order;
+}
+
 // As a file made by mkstemp and then opened to all readers: the temporary is
 // its owner's alone until it is complete.
 void write_text_atomically(const fs::path &path, std::string_view text) {

@@ -90,6 +90,27 @@ TEST(Manifest, RoundTripAfterAMove) {
   fs::remove_all(dir);
 }
 
+// A render keeps the manifest's order while the noises would stay decoded,
+// and groups the mixtures by noise once they would not; copies and stage rows
+// are never in it.
+TEST(Manifest, RenderOrderKeepsTheRowsOrderWhileTheNoisesFit) {
+  const fs::path dir = tavol::testing::fresh_dir("manifest", "order");
+  touch(dir / "a.wav", 100);
+  touch(dir / "b.wav", 100);
+  std::vector<tavol::ManifestRow> rows(6);
+  const char *noises[] = {"a.wav", "b.wav", "", "a.wav", "b.wav", ""};
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    rows[i].job.noise = (dir / noises[i]).string();
+  rows[2].kind = tavol::RowKind::RawCopy;
+  rows[5].kind = tavol::RowKind::Stage;
+  for (auto [cache, order] :
+       {std::pair<std::size_t, std::vector<std::size_t>>{1 << 20, {0, 1, 3, 4}},
+        {6400, {0, 1, 3, 4}}, // 2 x 100 bytes x 8 is a quarter of it
+        {6396, {0, 3, 1, 4}}})
+    EXPECT_EQ(tavol::render_order(rows, cache), order) << cache;
+  fs::remove_all(dir);
+}
+
 TEST(Manifest, BadRowsNameTheRowAndTheColumn) {
   const fs::path dir = tavol::testing::fresh_dir("manifest", "bad");
   touch(dir / "c.wav");

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -109,6 +110,18 @@ bool output_complete(const ManifestRow &row);
 // Positions of the rows that mix (stage rows excluded), grouped by noise
 // recording, groups in order of first use: each group decodes its noise once.
 std::vector<std::vector<std::size_t>> rows_by_noise(const std::vector<ManifestRow> &rows);
+
+// The positions of the rows that mix, in the order one process renders them
+// with a decode cache of `cache_bytes`. The rows' own order when the distinct
+// noise recordings fit a quarter of the cache (judged from their files' sizes:
+// at most kDecodedPerStoredByte bytes decoded per byte stored): a manifest
+// lists each clean's mixtures together, so the clean is decoded once and is
+// still in the processor's caches for its next mixture, while the noises stay
+// in the decode cache between their uses. Otherwise grouped by noise
+// (rows_by_noise), so that each noise is decoded once however many there are.
+std::vector<std::size_t> render_order(const std::vector<ManifestRow> &rows,
+                                      std::size_t cache_bytes);
+inline constexpr std::uintmax_t kDecodedPerStoredByte = 8; // 8-bit samples to float, upsampled 2x
 
 // `path` relative to `base` (both made absolute and normalised, without
 // resolving links); `path` itself when no relative form exists.
