@@ -187,9 +187,9 @@ inline bool clips(double v) { return v >= kPcm16Max + 1.0 || v <= kPcm16Min - 1.
 // units) and summed in single precision, per lane of a group of sixteen
 // samples, and each chunk's sums are added into double lanes. A float product
 // is off by 2^-24 of the clean at most, far below the noise of any mixture, so
-// the realised SNR stays within 1e-6 dB of its definition up to 30 dB and
-// within 1e-4 dB where the 16-bit rounding is all the noise left (the tests
-// hold it to the definition in long double). The lanes do not depend on the
+// the realised SNR stays within 1e-6 dB of its definition at ordinary SNRs and
+// within 1e-4 dB even where the 16-bit rounding is all the noise left (a test
+// holds it to the definition in long double). The lanes do not depend on the
 // vector width and no operation is fused, so every build gives the same bits.
 constexpr std::size_t kMeasureLanes = 16;
 constexpr std::size_t kChunk = 2048;
