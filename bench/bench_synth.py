@@ -281,7 +281,7 @@ def main():
         # Manifests, re-rendering and the P.56 definition against a plain syn: the small
         # runs above (where the fixed cost of a run counts), then a corpus-scale run (where
         # the cost per entry does).
-        repeats = max(args.repeat, 15)
+        repeats = max(args.repeat, 31)
         print("\nself-describing runs (%d repeats, interleaved): wall / CPU" % repeats)
         for mode, files in cases:
             self_describing(root, clean_dir, noise_dir, mode, files, noises, repeats, keep=True)

@@ -108,7 +108,7 @@ private:
   std::mutex folders_mutex_;
   std::unordered_set<std::string> folders_; // output folders made or found
   std::mutex levels_mutex_;
-  std::unordered_map<std::string, double> active_levels_; // by clean path
+  std::unordered_map<std::string, double> levels_; // by definition and clean path
 };
 
 } // namespace tavol
