@@ -398,10 +398,8 @@ __attribute__((target("avx2"))) std::size_t measure_groups_avx2(const std::int16
     _mm256_store_ps(sums.e_squares + 8 * h, e_squares[h]);
   }
   PackedExtremes extremes;
-  extremes.add(_mm256_castsi256_si128(high));
-  extremes.add(_mm256_extracti128_si256(high, 1));
-  extremes.add(_mm256_castsi256_si128(low));
-  extremes.add(_mm256_extracti128_si256(low, 1));
+  extremes.high = _mm_max_epi16(_mm256_castsi256_si128(high), _mm256_extracti128_si256(high, 1));
+  extremes.low = _mm_min_epi16(_mm256_castsi256_si128(low), _mm256_extracti128_si256(low, 1));
   extremes.into(t);
   return i;
 }

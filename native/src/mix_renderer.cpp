@@ -175,20 +175,20 @@ MixOptions MixRenderer::options_for(const MixJob &job, const Held &clean) {
 }
 
 double MixRenderer::level_of(const MixJob &job, const Held &clean) {
+  static_assert(static_cast<int>(SnrDefinition::Active) == 1, "one map of levels per definition");
   if (single_use_.count(job.clean) != 0)
     return job.definition == SnrDefinition::Power
                ? -1.0
                : clean_level(clean.data, clean.size, job.definition, rate_);
-  std::string key(1, static_cast<char>('0' + static_cast<int>(job.definition)));
-  key += job.clean;
+  auto &levels = levels_[static_cast<std::size_t>(job.definition)];
   {
     std::lock_guard lock(levels_mutex_);
-    if (auto it = levels_.find(key); it != levels_.end())
+    if (auto it = levels.find(job.clean); it != levels.end())
       return it->second;
   }
   const double level = clean_level(clean.data, clean.size, job.definition, rate_);
   std::lock_guard lock(levels_mutex_);
-  levels_.emplace(std::move(key), level);
+  levels.emplace(job.clean, level);
   return level;
 }
 

@@ -114,7 +114,8 @@ std::vector<std::vector<std::size_t>> rows_by_noise(const std::vector<ManifestRo
 // The positions of the rows that mix, in the order one process renders them
 // with a decode cache of `cache_bytes`. The rows' own order when the distinct
 // noise recordings fit a quarter of the cache (judged from their files' sizes:
-// at most kDecodedPerStoredByte bytes decoded per byte stored): a manifest
+// at most kDecodedPerStoredByte bytes decoded per byte stored; a noise that is
+// no file, such as a staged mixture, counts as not fitting): a manifest
 // lists each clean's mixtures together, so the clean is decoded once and is
 // still in the processor's caches for its next mixture, while the noises stay
 // in the decode cache between their uses. Otherwise grouped by noise

@@ -108,7 +108,8 @@ private:
   std::mutex folders_mutex_;
   std::unordered_set<std::string> folders_; // output folders made or found
   std::mutex levels_mutex_;
-  std::unordered_map<std::string, double> levels_; // by definition and clean path
+  // The cleans' levels by clean path, one map per SnrDefinition (Power, Active).
+  std::unordered_map<std::string, double> levels_[2];
 };
 
 } // namespace tavol
